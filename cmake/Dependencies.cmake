@@ -1,0 +1,18 @@
+# Every third-party dependency, found once, as imported targets that any folder can link.
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+
+pkg_check_modules(ZMQ REQUIRED IMPORTED_TARGET GLOBAL libzmq)
+find_package(nlohmann_json REQUIRED)
+find_package(CapnProto REQUIRED)          # CapnProto::capnp, CapnProto::kj, capnp_generate_cpp
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET GLOBAL libavformat libavcodec libavutil)
+pkg_check_modules(X264 REQUIRED IMPORTED_TARGET GLOBAL x264)
+pkg_check_modules(X265 REQUIRED IMPORTED_TARGET GLOBAL x265)
+find_library(YUV_LIBRARY yuv REQUIRED)    # Debian's libyuv ships no pkg-config file
+find_package(OpenCL REQUIRED)             # OpenCL::OpenCL
+pkg_check_modules(WAYLAND_CLIENT REQUIRED IMPORTED_TARGET GLOBAL wayland-client)
+find_package(Qt5 COMPONENTS Core Gui Widgets REQUIRED)
+find_package(benchmark QUIET)
+find_program(CAPNP_TOOL capnp REQUIRED)
+find_program(FFPROBE ffprobe)
+find_package(Python3 COMPONENTS Interpreter REQUIRED)

@@ -1,0 +1,31 @@
+# roadrec_add_test(NAME <target> SOURCES <files...> LIBS <libs...> [TIMEOUT <s>] [LABELS <l...>] [RESOURCE_LOCK <r...>] [SERIAL])
+# Builds one GoogleTest binary and registers every test case of it with CTest.
+# Each case runs in its own process, so cases can run in parallel under `ctest -j`.
+include(GoogleTest)
+find_package(GTest REQUIRED)
+
+function(roadrec_add_test)
+  if(NOT ROADREC_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "SERIAL" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS;RESOURCE_LOCK" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if(T_RESOURCE_LOCK)
+    list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
+  endif()
+  if(T_SERIAL)
+    list(APPEND props RUN_SERIAL TRUE)
+  endif()
+  gtest_discover_tests(${T_NAME}
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ${props})
+endfunction()
