@@ -1,1 +1,217 @@
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <zmq.h>
+
+#include "common/tests/test_dir.h"
+#include "common/util.h"
+#include "system/hardware/talvi/hardware.h"
+
+using json = nlohmann::json;
+
+namespace {
+
+struct Record {
+  int level_byte;
+  json j;
+};
+
+struct EmitResult {
+  int status = -1;
+  std::string out;  // standard output of the program
+};
+
+// A log collector on a private endpoint (TAVRIN_PREFIX), and a way to run the emitting
+// program against it with a chosen environment.
+class SwaglogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = "_swaglog_test_" + std::to_string(getpid()) + "_" + util::random_string(8);
+    ctx_ = zmq_ctx_new();
+    sock_ = zmq_socket(ctx_, ZMQ_PULL);
+    ASSERT_EQ(zmq_bind(sock_, ("ipc:///tmp/logmessage" + prefix_).c_str()), 0);
+  }
+  void TearDown() override {
+    zmq_close(sock_);
+    zmq_ctx_destroy(ctx_);
+    unlink(("/tmp/logmessage" + prefix_).c_str());
+  }
+
+  EmitResult emit(const std::vector<std::string> &args, std::map<std::string, std::string> env = {}) {
+    if (!env.count("TAVRIN_PREFIX")) env["TAVRIN_PREFIX"] = prefix_;
+    std::vector<std::string> env_s;
+    for (auto &[k, v] : env) env_s.push_back(k + "=" + v);
+    std::vector<char *> envp, argv{(char *)SWAGLOG_EMIT};
+    for (auto &e : env_s) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args_copy = args;
+    for (auto &a : args_copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&fa, out[0]);
+    pid_t pid;
+    EmitResult r;
+    EXPECT_EQ(posix_spawn(&pid, SWAGLOG_EMIT, &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    char buf[4096];
+    ssize_t n;
+    // Bounded: the program ends on its own; the test's CTest time-out catches a hang.
+    while ((n = read(out[0], buf, sizeof(buf))) > 0) r.out.append(buf, n);
+    close(out[0]);
+    waitpid(pid, &r.status, 0);
+    return r;
+  }
+
+  // Every record that arrives within timeout_ms of the previous one.
+  std::vector<Record> records(int timeout_ms = 1000) {
+    std::vector<Record> recs;
+    while (true) {
+      zmq_pollitem_t item = {sock_, 0, ZMQ_POLLIN, 0};
+      if (zmq_poll(&item, 1, timeout_ms) <= 0) break;
+      zmq_msg_t msg;
+      zmq_msg_init(&msg);
+      int size = zmq_msg_recv(&msg, sock_, 0);
+      if (size > 0) {
+        const char *d = (const char *)zmq_msg_data(&msg);
+        recs.push_back({(unsigned char)d[0], json::parse(std::string(d + 1, size - 1))});
+      }
+      zmq_msg_close(&msg);
+      timeout_ms = 200;
+    }
+    return recs;
+  }
+
+  std::string prefix_;
+  void *ctx_ = nullptr;
+  void *sock_ = nullptr;
+};
+
+TEST_F(SwaglogTest, RecordHasSevenKeysAndLevelByte) {
+  EmitResult r = emit({"L:30:hello world", "L:40:second"});
+  ASSERT_TRUE(WIFEXITED(r.status));
+  auto recs = records();
+  ASSERT_EQ(recs.size(), 2u);
+  const json &j = recs[0].j;
+  EXPECT_EQ(recs[0].level_byte, 30);
+  EXPECT_EQ(recs[1].level_byte, 40);
+  EXPECT_EQ(recs[1].j["levelnum"], 40);
+
+  std::vector<std::string> keys;
+  for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"created", "ctx", "filename", "funcname", "levelnum", "lineno", "msg"}));
+  EXPECT_EQ(j["msg"], "hello world");
+  EXPECT_EQ(j["filename"], "emit.cc");
+  EXPECT_EQ(j["funcname"], "main");
+  EXPECT_EQ(j["lineno"], 11);
+  ASSERT_TRUE(j["created"].is_number_float());
+  EXPECT_NEAR(j["created"].get<double>(), (double)time(nullptr), 60.0);
+}
+
+TEST_F(SwaglogTest, MacrosFillInTheCallSite) {
+  emit({"N:1"});
+  auto recs = records();
+  ASSERT_EQ(recs.size(), 1u);
+  EXPECT_EQ(recs[0].level_byte, 20);
+  EXPECT_TRUE(util::ends_with(recs[0].j["filename"], "swaglog_emit.cc"));
+  EXPECT_EQ(recs[0].j["funcname"], "main");
+  EXPECT_EQ(recs[0].j["msg"], "message 0");
+}
+
+TEST_F(SwaglogTest, ContextFollowsTheEnvironment) {
+  emit({"L:20:a"}, {{"DONGLE_ID", "d1"}, {"GIT_BRANCH", "br"}, {"MANAGER_DAEMON", "roadrecd"}, {"CLEAN", ""}});
+  emit({"L:20:b"}, {{"GIT_ORIGIN", "o"}, {"GIT_COMMIT", "c0ffee"}});
+  auto recs = records();
+  ASSERT_EQ(recs.size(), 2u);
+  const json &a = recs[0].j["ctx"], &b = recs[1].j["ctx"];
+  std::string device = HardwareTalvi::get_name();
+  EXPECT_EQ(a, (json{{"dongle_id", "d1"}, {"branch", "br"}, {"daemon", "roadrecd"}, {"version", "0.9.7"},
+                     {"dirty", false}, {"device", device}}));
+  EXPECT_EQ(b, (json{{"origin", "o"}, {"commit", "c0ffee"}, {"version", "0.9.7"}, {"dirty", true},
+                     {"device", device}}));
+}
+
+TEST_F(SwaglogTest, LogprintChoosesWhatIsPrinted) {
+  struct {
+    const char *logprint;  // nullptr: unset
+    std::string expected_out;
+  } cases[] = {
+      {nullptr, "emit.cc: warn\nemit.cc: err\n"},
+      {"warning", "emit.cc: warn\nemit.cc: err\n"},
+      {"bogus", "emit.cc: warn\nemit.cc: err\n"},
+      {"info", "emit.cc: info\nemit.cc: warn\nemit.cc: err\n"},
+      {"debug", "emit.cc: dbg\nemit.cc: info\nemit.cc: warn\nemit.cc: err\n"},
+  };
+  for (const auto &c : cases) {
+    std::map<std::string, std::string> env;
+    if (c.logprint) env["LOGPRINT"] = c.logprint;
+    EmitResult r = emit({"L:10:dbg", "L:20:info", "L:30:warn", "L:40:err"}, env);
+    EXPECT_EQ(r.out, c.expected_out) << (c.logprint ? c.logprint : "(unset)");
+    EXPECT_EQ(records().size(), 4u) << "every level is sent whatever is printed";
+  }
+}
+
+TEST_F(SwaglogTest, TimestampEventsOnlyWithLogTimestamps) {
+  EmitResult off = emit({"T:30:no ts", "F:30:7:no ts either"}, {{"LOGPRINT", "debug"}});
+  EXPECT_EQ(off.out, "");
+  EXPECT_TRUE(records(300).empty());
+
+  EmitResult on = emit({"T:30:event a", "F:10:7:event b"}, {{"LOG_TIMESTAMPS", ""}});
+  EXPECT_EQ(on.out, "emit.cc: event a\n");  // the plain text is printed, not the object
+  auto recs = records();
+  ASSERT_EQ(recs.size(), 2u);
+  const json &a = recs[0].j["msg"]["timestamp"], &b = recs[1].j["msg"]["timestamp"];
+  EXPECT_EQ(a["event"], "event a");
+  ASSERT_TRUE(a["time"].is_string());
+  EXPECT_GT(std::stoull(a["time"].get<std::string>()), 0u);
+  EXPECT_FALSE(a.contains("frame_id"));
+  EXPECT_EQ(b["event"], "event b");
+  EXPECT_EQ(b["frame_id"], json("7"));  // a string, not the number 7
+  EXPECT_EQ(recs[1].level_byte, 10);
+}
+
+TEST_F(SwaglogTest, EmptyMessageSendsNothing) {
+  EmitResult r = emit({"E:40"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(records(300).empty());
+}
+
+TEST_F(SwaglogTest, CallerNeverBlocksWithoutACollector) {
+  // Nobody bound on this endpoint: every send is dropped, the program still finishes.
+  EmitResult r = emit({"N:20000"}, {{"TAVRIN_PREFIX", prefix_ + "_nobody"}});
+  ASSERT_TRUE(WIFEXITED(r.status));
+  EXPECT_EQ(WEXITSTATUS(r.status), 0);
+}
+
+TEST(HardwareName, DropsMakerPrefixLengthWithoutComparing) {
+  TestDir dir;
+  struct {
+    std::string content, name;
+  } cases[] = {
+      {"norvik tici", "tici"},
+      {"abcdefgXYZ\n", "XYZ\n"},  // the prefix is not compared, the rest is not trimmed
+      {"norvik ", ""},
+      {"short", ""},
+  };
+  for (const auto &c : cases) {
+    util::write_file((dir / "model").c_str(), c.content.data(), c.content.size());
+    EXPECT_EQ(HardwareTalvi::get_name(dir / "model"), c.name) << c.content;
+  }
+  EXPECT_EQ(HardwareTalvi::get_name(dir / "missing"), "");
+}
+
+}  // namespace
