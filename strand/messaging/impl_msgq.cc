@@ -1,0 +1,179 @@
+// Precondition checks stay on in every build type.
+#undef NDEBUG
+#include "strand/messaging/impl_msgq.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "strand/services/services.h"
+
+volatile sig_atomic_t msgq_do_exit = 0;
+
+void sig_handler(int signal) {
+  assert(signal == SIGINT || signal == SIGTERM);
+  msgq_do_exit = 1;
+}
+
+namespace {
+
+void warn_if_not_a_service(const std::string &endpoint, bool check_endpoint) {
+  if (check_endpoint && !service_exists(endpoint)) {
+    printf("Warning, %s is not in service list.\n", endpoint.c_str());
+    fflush(stdout);
+  }
+}
+
+// Installs sig_handler for SIGINT and SIGTERM for one blocking receive and puts back what it
+// found, flags and all.
+class ExitSignalsTakenOver {
+ public:
+  ExitSignalsTakenOver() {
+    struct sigaction sa = {};
+    sa.sa_handler = sig_handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &old_int);
+    sigaction(SIGTERM, &sa, &old_term);
+  }
+  ~ExitSignalsTakenOver() {
+    sigaction(SIGINT, &old_int, nullptr);
+    sigaction(SIGTERM, &old_term, nullptr);
+  }
+  ExitSignalsTakenOver(const ExitSignalsTakenOver &) = delete;
+  ExitSignalsTakenOver &operator=(const ExitSignalsTakenOver &) = delete;
+
+ private:
+  struct sigaction old_int = {};
+  struct sigaction old_term = {};
+};
+
+void release_queue(msgq_queue_t **q) {
+  if (*q == nullptr) return;
+  msgq_close_queue(*q);
+  delete *q;
+  *q = nullptr;
+}
+
+}  // namespace
+
+void MSGQMessage::init(size_t sz) {
+  close();
+  size = sz;
+  data = new char[size];
+}
+
+void MSGQMessage::init(char *d, size_t sz) {
+  init(sz);
+  memcpy(data, d, sz);
+}
+
+void MSGQMessage::takeOwnership(char *d, size_t sz) {
+  close();
+  data = d;
+  size = sz;
+}
+
+void MSGQMessage::close() {
+  if (size != 0) delete[] data;
+  data = nullptr;
+  size = 0;
+}
+
+MSGQMessage::~MSGQMessage() { close(); }
+
+int MSGQSubSocket::connect(Context *context, std::string endpoint, std::string address, bool conflate,
+                           bool check_endpoint) {
+  assert(context);
+  assert(address == "127.0.0.1");
+  warn_if_not_a_service(endpoint, check_endpoint);
+
+  release_queue(&q);  // a second connect replaces the first queue
+  q = new msgq_queue_t();
+  int r = msgq_new_queue(q, endpoint.c_str(), MSGQ_QUEUE_SIZE);
+  if (r != 0) return r;
+
+  msgq_init_subscriber(q);
+  if (conflate) q->read_conflate = true;
+  timeout = -1;
+  return 0;
+}
+
+void MSGQSubSocket::setTimeout(int t) { timeout = t; }
+
+Message *MSGQSubSocket::receive(bool non_blocking) {
+  msgq_do_exit = 0;
+  msgq_msg_t msg;
+  int rc;
+  {
+    std::unique_ptr<ExitSignalsTakenOver> signals;
+    if (!non_blocking) signals = std::make_unique<ExitSignalsTakenOver>();
+
+    rc = msgq_msg_recv(&msg, q);
+    while (!non_blocking && rc == 0 && !msgq_do_exit) {
+      msgq_pollitem_t item = {q, 0};
+      int ready = msgq_poll(&item, 1, timeout == -1 ? 100 : timeout);
+      rc = msgq_msg_recv(&msg, q);
+      if (ready > 0 && rc == 0) continue;  // ready, yet resynchronised to nothing: again at once
+      if (timeout != -1) break;
+    }
+  }
+
+  errno = msgq_do_exit ? EINTR : 0;
+  if (rc > 0) {
+    if (msgq_do_exit) {
+      msgq_msg_close(&msg);
+      return nullptr;
+    }
+    MSGQMessage *r = new MSGQMessage();
+    r->takeOwnership(msg.data, msg.size);
+    return r;
+  }
+  return nullptr;
+}
+
+MSGQSubSocket::~MSGQSubSocket() { release_queue(&q); }
+
+int MSGQPubSocket::connect(Context *context, std::string endpoint, bool check_endpoint) {
+  assert(context);
+  warn_if_not_a_service(endpoint, check_endpoint);
+
+  release_queue(&q);
+  q = new msgq_queue_t();
+  int r = msgq_new_queue(q, endpoint.c_str(), MSGQ_QUEUE_SIZE);
+  if (r != 0) return r;
+
+  msgq_init_publisher(q);
+  return 0;
+}
+
+int MSGQPubSocket::sendMessage(Message *message) { return send(message->getData(), message->getSize()); }
+
+int MSGQPubSocket::send(char *data, size_t size) {
+  msgq_msg_t msg;
+  msg.data = data;  // borrowed: msgq_msg_send only reads it
+  msg.size = size;
+  return msgq_msg_send(&msg, q);
+}
+
+bool MSGQPubSocket::all_readers_updated() { return msgq_all_readers_updated(q); }
+
+MSGQPubSocket::~MSGQPubSocket() { release_queue(&q); }
+
+void MSGQPoller::registerSocket(SubSocket *socket) {
+  assert(num_polls + 1 < MAX_POLLERS);
+  polls[num_polls].q = static_cast<msgq_queue_t *>(socket->getRawSocket());
+  polls[num_polls].revents = 0;
+  sockets.push_back(socket);
+  num_polls++;
+}
+
+std::vector<SubSocket *> MSGQPoller::poll(int timeout) {
+  msgq_poll(polls, num_polls, timeout);
+  std::vector<SubSocket *> ready;
+  for (size_t i = 0; i < num_polls; i++) {
+    if (polls[i].revents) ready.push_back(sockets[i]);
+  }
+  return ready;
+}

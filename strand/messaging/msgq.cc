@@ -1,0 +1,404 @@
+// The queue's invariants guard memory shared with other processes: the checks below stay on
+// in every build type.
+#undef NDEBUG
+#include "strand/messaging/msgq.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <new>
+#include <random>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "common/util.h"
+
+namespace {
+
+constexpr auto ACQ = std::memory_order_acquire;
+constexpr auto REL = std::memory_order_release;
+
+constexpr size_t HEADER_SIZE = sizeof(msgq_header_t);
+// A frame's size word; -1 marks the end of a cycle.
+constexpr int64_t WRAP_MARKER = -1;
+
+uint64_t pack(uint32_t cycles, uint32_t offset) { return (uint64_t(cycles) << 32) | offset; }
+void unpack(uint64_t packed, uint32_t *cycles, uint32_t *offset) {
+  *cycles = uint32_t(packed >> 32);
+  *offset = uint32_t(packed & 0xFFFFFFFF);
+}
+
+// Frame length: size word plus payload, rounded up so the next size word is 8-aligned.
+uint64_t frame_length(uint64_t payload_size) { return (payload_size + 8 + 7) & ~uint64_t(7); }
+
+std::atomic<int64_t> *size_word(msgq_queue_t *q, uint64_t offset) {
+  return reinterpret_cast<std::atomic<int64_t> *>(q->data + offset);
+}
+
+// A frame starts 8-aligned with room for its size word.
+bool position_in_data_area(const msgq_queue_t *q, uint64_t offset) {
+  return offset % 8 == 0 && offset + 8 <= q->size;
+}
+
+int thread_signal(uint32_t tid) { return syscall(SYS_tkill, tid, SIGUSR2); }
+
+uint32_t random_u32() {
+  uint32_t value = 0;
+  int fd = util::retry_eintr([] { return open("/dev/urandom", O_RDONLY | O_CLOEXEC); });
+  if (fd >= 0) {
+    ssize_t n = util::retry_eintr([&] { return read(fd, &value, sizeof(value)); });
+    close(fd);
+    if (n == sizeof(value)) return value;
+  }
+  // No random device (a sealed sandbox): uniqueness still holds through the thread id below.
+  return std::random_device{}();
+}
+
+// Invalidates every reader of an older cycle whose next frame lies in [begin, end): the writer
+// is about to overwrite it.
+void invalidate_lapped_readers(msgq_queue_t *q, uint64_t num_readers, uint32_t write_cycles, uint64_t begin,
+                               uint64_t end) {
+  for (uint64_t i = 0; i < num_readers; i++) {
+    uint32_t read_cycles, rp;
+    unpack(q->read_pointers[i]->load(ACQ), &read_cycles, &rp);
+    if (rp >= begin && rp < end && read_cycles != write_cycles) q->read_valids[i]->store(0, REL);
+  }
+}
+
+}  // namespace
+
+void sigusr2_handler(int signal) {
+  assert(signal == SIGUSR2);
+}
+
+uint64_t msgq_get_uid() {
+  uint64_t tid = uint64_t(syscall(SYS_gettid)) & 0xFFFFFFFF;
+  return (uint64_t(random_u32()) << 32) | tid;
+}
+
+int msgq_msg_init_size(msgq_msg_t *msg, size_t size) {
+  msg->size = size;
+  msg->data = new (std::nothrow) char[size];
+  if (msg->data == nullptr) {
+    msg->size = 0;
+    return -1;
+  }
+  return 0;
+}
+
+int msgq_msg_init_data(msgq_msg_t *msg, char *data, size_t size) {
+  int r = msgq_msg_init_size(msg, size);
+  if (r == 0) memcpy(msg->data, data, size);
+  return r;
+}
+
+int msgq_msg_close(msgq_msg_t *msg) {
+  if (msg->size != 0) delete[] msg->data;
+  msg->data = nullptr;
+  msg->size = 0;
+  return 0;
+}
+
+int msgq_new_queue(msgq_queue_t *q, const char *path, size_t size) {
+  assert(size < 0xFFFFFFFF);
+  std::signal(SIGUSR2, sigusr2_handler);
+
+  std::string full_path = "/dev/shm/";
+  if (const char *prefix = std::getenv("TAVRIN_PREFIX")) {
+    full_path += prefix;
+    full_path += "/";
+  }
+  full_path += path;
+
+  int fd = util::retry_eintr([&] { return open(full_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664); });
+  if (fd < 0) {
+    printf("Warning, could not open: %s\n", full_path.c_str());
+    fflush(stdout);
+    return -1;
+  }
+  if (util::retry_eintr([&] { return ftruncate(fd, off_t(size + HEADER_SIZE)); }) < 0) {
+    int err = errno;
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  void *mem = mmap(nullptr, size + HEADER_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  int err = errno;
+  close(fd);  // the mapping keeps the file alive
+  if (mem == MAP_FAILED) {
+    errno = err;
+    return -1;
+  }
+
+  char *base = static_cast<char *>(mem);
+  auto word = [base](size_t offset) { return reinterpret_cast<std::atomic<uint64_t> *>(base + offset); };
+  q->num_readers = word(offsetof(msgq_header_t, num_readers));
+  q->write_pointer = word(offsetof(msgq_header_t, write_pointer));
+  q->write_uid = word(offsetof(msgq_header_t, write_uid));
+  for (int i = 0; i < MSGQ_READER_SLOTS; i++) {
+    q->read_pointers[i] = word(offsetof(msgq_header_t, read_pointers) + i * sizeof(uint64_t));
+    q->read_valids[i] = word(offsetof(msgq_header_t, read_valids) + i * sizeof(uint64_t));
+    q->read_uids[i] = word(offsetof(msgq_header_t, read_uids) + i * sizeof(uint64_t));
+  }
+  q->mmap_p = base;
+  q->data = base + HEADER_SIZE;
+  q->size = size;
+  q->reader_id = -1;
+  q->read_conflate = false;
+  q->endpoint = path;
+  return 0;
+}
+
+void msgq_close_queue(msgq_queue_t *q) {
+  if (q->mmap_p == nullptr) return;
+  munmap(q->mmap_p, q->size + HEADER_SIZE);
+  q->mmap_p = nullptr;
+  q->data = nullptr;
+}
+
+void msgq_init_publisher(msgq_queue_t *q) {
+  uint64_t uid = msgq_get_uid();
+  q->write_uid->store(uid, REL);
+  // Every reader registers again with the new publisher; the data and write position stay.
+  q->num_readers->store(0, REL);
+  for (int i = 0; i < MSGQ_READER_SLOTS; i++) {
+    q->read_valids[i]->store(0, REL);
+    q->read_uids[i]->store(0, REL);
+  }
+  q->write_uid_local = uid;
+}
+
+void msgq_init_subscriber(msgq_queue_t *q) {
+  assert(q != NULL);
+  assert(q->num_readers != NULL);
+  uint64_t uid = msgq_get_uid();
+
+  uint64_t cur;
+  for (;;) {
+    cur = q->num_readers->load(ACQ);
+    if (cur + 1 > MSGQ_READER_SLOTS) {
+      // All slots taken (possibly by readers long gone): evict everyone and wake them so they
+      // register again.
+      q->num_readers->store(0, REL);
+      for (int i = 0; i < MSGQ_READER_SLOTS; i++) {
+        q->read_valids[i]->store(0, REL);
+        uint64_t old_uid = q->read_uids[i]->load(ACQ);
+        q->read_uids[i]->store(0, REL);
+        thread_signal(uint32_t(old_uid & 0xFFFFFFFF));
+      }
+      continue;
+    }
+    if (q->num_readers->compare_exchange_strong(cur, cur + 1, std::memory_order_acq_rel)) break;
+  }
+
+  q->reader_id = int(cur);
+  q->read_uid_local = uid;
+  q->read_valids[cur]->store(0, REL);
+  q->read_pointers[cur]->store(0, REL);
+  q->read_uids[cur]->store(uid, REL);
+  msgq_reset_reader(q);
+}
+
+void msgq_reset_reader(msgq_queue_t *q) {
+  int id = q->reader_id;
+  q->read_valids[id]->store(1, REL);
+  q->read_pointers[id]->store(q->write_pointer->load(ACQ), REL);
+}
+
+int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q) {
+  // A reader would take a zero size word for a corrupt frame and stop: refuse it here.
+  if (msg->size == 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (q->write_uid_local != q->write_uid->load(ACQ)) {
+    printf("Killing old publisher: %s\n", q->endpoint.c_str());
+    fflush(stdout);
+    errno = EADDRINUSE;
+    return -1;
+  }
+
+  uint64_t total_msg_size = frame_length(msg->size);
+  // Keeps a lapped reader's frame from being overwritten twice while it copies.
+  assert(3 * total_msg_size <= q->size);
+
+  // Bounds every loop below; a count beyond the slots can only come from a damaged file.
+  uint64_t num_readers = std::min<uint64_t>(q->num_readers->load(ACQ), MSGQ_READER_SLOTS);
+  uint32_t write_cycles, wp;
+  unpack(q->write_pointer->load(ACQ), &write_cycles, &wp);
+  if (!position_in_data_area(q, wp)) {
+    // The file was left by a queue with a larger data area (or damaged): start a new cycle.
+    write_cycles += 1;
+    wp = 0;
+  }
+
+  // Always leave at least 8 bytes plus one free after the last frame of a cycle, so the wrap
+  // marker fits: a frame ending exactly 8 bytes before the end already wraps.
+  int64_t remaining_space = int64_t(q->size) - int64_t(wp) - int64_t(total_msg_size) - 8;
+  if (remaining_space <= 0) {
+    size_word(q, wp)->store(WRAP_MARKER, REL);
+    // Readers of the previous cycle still behind the marker lose the rest of that cycle.
+    invalidate_lapped_readers(q, num_readers, write_cycles, uint64_t(wp) + 1, UINT64_MAX);
+    write_cycles += 1;
+    wp = 0;
+    q->write_pointer->store(pack(write_cycles, wp), REL);
+  }
+
+  invalidate_lapped_readers(q, num_readers, write_cycles, wp, uint64_t(wp) + total_msg_size);
+
+  size_word(q, wp)->store(int64_t(msg->size), REL);
+  memcpy(q->data + wp + 8, msg->data, msg->size);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+
+  // Publishing the new write pointer is what makes the frame visible to readers.
+  q->write_pointer->store(pack(write_cycles, uint32_t(wp + total_msg_size)), REL);
+
+  for (uint64_t i = 0; i < num_readers; i++) {
+    uint64_t reader_uid = q->read_uids[i]->load(ACQ);
+    thread_signal(uint32_t(reader_uid & 0xFFFFFFFF));
+  }
+  return int(msg->size);
+}
+
+// Steps shared by receive and readiness: re-register after an eviction or takeover, resync
+// after being lapped.
+static void sync_reader(msgq_queue_t *q) {
+  int id = q->reader_id;
+  assert(id >= 0);
+  for (;;) {
+    id = q->reader_id;
+    if (q->read_uids[id]->load(ACQ) != q->read_uid_local) {
+      msgq_init_subscriber(q);
+      continue;
+    }
+    if (q->read_valids[id]->load(ACQ) == 0) {
+      msgq_reset_reader(q);
+      continue;
+    }
+    return;
+  }
+}
+
+int msgq_msg_ready(msgq_queue_t *q) {
+  sync_reader(q);
+  int id = q->reader_id;
+  uint32_t read_cycles, rp, write_cycles, wp;
+  unpack(q->read_pointers[id]->load(ACQ), &read_cycles, &rp);
+  unpack(q->write_pointer->load(ACQ), &write_cycles, &wp);
+  return rp != wp ? 1 : 0;
+}
+
+int msgq_msg_recv(msgq_msg_t *msg, msgq_queue_t *q) {
+  for (;;) {
+    sync_reader(q);
+    int id = q->reader_id;
+
+    uint32_t read_cycles, rp, write_cycles, wp;
+    unpack(q->read_pointers[id]->load(ACQ), &read_cycles, &rp);
+    unpack(q->write_pointer->load(ACQ), &write_cycles, &wp);
+    if (rp == wp) {
+      msg->size = 0;
+      return 0;
+    }
+    if (!position_in_data_area(q, rp)) {
+      msgq_reset_reader(q);
+      continue;
+    }
+
+    int64_t size = size_word(q, rp)->load(ACQ);
+    if (q->read_valids[id]->load(ACQ) == 0) {
+      msgq_reset_reader(q);
+      continue;
+    }
+    if (size == WRAP_MARKER) {
+      q->read_pointers[id]->store(pack(read_cycles + 1, 0), REL);
+      continue;
+    }
+    assert((uint64_t)size < q->size);
+    assert(size > 0);
+    // A frame never runs past the end of the data area: the writer wraps before that.
+    assert(rp + 8 + (uint64_t)size <= q->size);
+
+    uint32_t new_read_pointer = uint32_t(frame_length(uint64_t(size)) + rp);
+    if (q->read_conflate && new_read_pointer != wp) {
+      // Not the newest message: skip it without copying.
+      q->read_pointers[id]->store(pack(read_cycles, new_read_pointer), REL);
+      continue;
+    }
+
+    msg->size = size_t(size);
+    msg->data = new (std::nothrow) char[msg->size];
+    if (msg->data == nullptr) {
+      msg->size = 0;
+      return -1;
+    }
+
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    memcpy(msg->data, q->data + rp + 8, msg->size);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    q->read_pointers[id]->store(pack(read_cycles, new_read_pointer), REL);
+
+    if (q->read_valids[id]->load(ACQ) == 0) {
+      // The writer lapped us during the copy: what we copied may be torn.
+      msgq_msg_close(msg);
+      msgq_reset_reader(q);
+      continue;
+    }
+    return int(msg->size);
+  }
+}
+
+int msgq_poll(msgq_pollitem_t *items, size_t nitems, int timeout) {
+  if (nitems == 0) return 0;
+
+  int num = 0;
+  for (size_t i = 0; i < nitems; i++) {
+    items[i].revents = msgq_msg_ready(items[i].q);
+    if (items[i].revents) num++;
+  }
+
+  const int ms = (timeout == -1) ? 100 : timeout;
+  const timespec slice = {ms / 1000, (ms % 1000) * 1000000L};
+  timespec ts = slice;
+  while (num == 0) {
+    // A publisher's SIGUSR2 ends the sleep early. An interrupted sleep leaves the time still
+    // to wait in ts, so a bounded poll never waits longer than asked in total.
+    int ret = nanosleep(&ts, &ts);
+    for (size_t i = 0; i < nitems; i++) {
+      if (items[i].revents == 0 && msgq_msg_ready(items[i].q)) {
+        items[i].revents = 1;
+        num++;
+      }
+    }
+    if (timeout != -1) {
+      if (ret == 0) break;
+    } else {
+      // Unbounded: every sleep is a full slice, else repeated wake-ups would shrink it to
+      // nothing and the poll would spin.
+      ts = slice;
+    }
+  }
+  return num;
+}
+
+bool msgq_all_readers_updated(msgq_queue_t *q) {
+  uint64_t num_readers = q->num_readers->load(ACQ);
+  if (num_readers == 0) return false;
+  uint64_t write_pointer = q->write_pointer->load(ACQ);
+  for (uint64_t i = 0; i < num_readers && i < MSGQ_READER_SLOTS; i++) {
+    if (q->read_valids[i]->load(ACQ) == 1 && q->read_pointers[i]->load(ACQ) != write_pointer) return false;
+  }
+  return true;
+}
+
+void msgq_wait_for_subscriber(msgq_queue_t *q) {
+  while (q->num_readers->load(ACQ) == 0) {
+  }
+}

@@ -1,0 +1,13 @@
+# The shared-memory queue, and the messaging interfaces implemented over it.
+add_library(msgq msgq.cc)
+target_include_directories(msgq PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(msgq PUBLIC common_util)
+
+add_library(messaging_msgq impl_msgq.cc)
+target_link_libraries(messaging_msgq PUBLIC msgq services)
+
+# The factories of messaging.h.
+add_library(messaging messaging.cc)
+target_link_libraries(messaging PUBLIC messaging_msgq msgq services)
+
+roadrec_add_test(NAME msgq_sockets_test SOURCES tests/msgq_sockets_test.cc LIBS messaging TIMEOUT 60)

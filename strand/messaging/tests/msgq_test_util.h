@@ -1,0 +1,85 @@
+#pragma once
+
+// Helpers shared by the queue tests: a private queue directory per test, and child processes
+// that report through their exit status.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+
+// A fresh directory under /dev/shm used as TAVRIN_PREFIX for the lifetime of the object, so
+// tests running in parallel never share a queue file. Removed with its queues afterwards.
+class ShmPrefix {
+ public:
+  ShmPrefix() {
+    std::random_device rd;
+    name_ = "msgq_test_" + std::to_string(getpid()) + "_" + std::to_string(rd());
+    std::filesystem::create_directory("/dev/shm/" + name_);
+    setenv("TAVRIN_PREFIX", name_.c_str(), 1);
+  }
+  ~ShmPrefix() {
+    unsetenv("TAVRIN_PREFIX");
+    std::error_code ec;
+    std::filesystem::remove_all("/dev/shm/" + name_, ec);
+  }
+  ShmPrefix(const ShmPrefix &) = delete;
+  ShmPrefix &operator=(const ShmPrefix &) = delete;
+
+  std::string path(const std::string &queue) const { return "/dev/shm/" + name_ + "/" + queue; }
+
+ private:
+  std::string name_;
+};
+
+// Runs `body` in a forked child; its return value becomes the exit status (0 = success).
+inline pid_t fork_child(const std::function<int()> &body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int status = 1;
+    try {
+      status = body();
+    } catch (...) {
+      status = 99;
+    }
+    _exit(status);
+  }
+  return pid;
+}
+
+// Waits for a child at most `timeout`; kills it when late. The child's exit status, or -1
+// when it died from a signal or had to be killed.
+inline int wait_child(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) break;
+    if (r < 0) return -1;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Polls `cond` until it holds or `timeout` passes.
+template <typename F>
+bool wait_until(F &&cond, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
