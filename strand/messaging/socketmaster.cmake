@@ -1,0 +1,22 @@
+# The Event envelope's buffers and builder, and SubMaster/PubMaster on top of the
+# messaging factories.
+
+# Word-aligned decoding buffer and the message builder; needs only the schema.
+add_library(message_buffer message_buffer.cc)
+target_include_directories(message_buffer PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(message_buffer PUBLIC strand_schema CapnProto::capnp CapnProto::kj common_util)
+
+add_library(socketmaster socketmaster.cc)
+target_include_directories(socketmaster PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(socketmaster PUBLIC message_buffer services common_util)
+if(TARGET messaging)
+  target_link_libraries(socketmaster PUBLIC messaging)
+endif()
+
+set(ROADREC_SCHEMA_SOURCE_DIR ${PROJECT_SOURCE_DIR}/strand/schema)
+
+# The contracted field positions, checked against the schema compiler's layout report.
+roadrec_add_test(NAME schema_layout_test SOURCES tests/schema_layout_test.cc LIBS common_util)
+target_compile_definitions(schema_layout_test PRIVATE CAPNP_TOOL="${CAPNP_TOOL}"
+                           SCHEMA_DIR="${ROADREC_SCHEMA_SOURCE_DIR}")
+
