@@ -6,8 +6,7 @@ target_link_libraries(msgq PUBLIC common_util)
 add_library(messaging_msgq impl_msgq.cc)
 target_link_libraries(messaging_msgq PUBLIC msgq services)
 
-# The factories of messaging.h.
-add_library(messaging messaging.cc)
-target_link_libraries(messaging PUBLIC messaging_msgq msgq services)
+# The factories of messaging.h (target `messaging`) are defined in backends.cmake.
 
 roadrec_add_test(NAME msgq_sockets_test SOURCES tests/msgq_sockets_test.cc LIBS messaging TIMEOUT 60)
+roadrec_add_test(NAME msgq_queue_test SOURCES tests/msgq_queue_test.cc LIBS msgq TIMEOUT 60)
