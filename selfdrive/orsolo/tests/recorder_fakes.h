@@ -1,0 +1,106 @@
+#pragma once
+
+// Stand-ins for the recorder's collaborators so the trip logic can be driven frame by frame:
+// a hand-moved clock, an encoder that writes real (tiny) segment and lock files and records
+// what it was asked to do, scripted car inputs and a shutdown key.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "selfdrive/orsolo/recorder_ports.h"
+
+class ManualClock : public RecorderClock {
+ public:
+  // Boot clock at 1000 s, wall clock at 2024-05-01 17:03:22 UTC.
+  uint64_t boot_ns = 1000ULL * 1000000000ULL;
+  time_t wall0 = 1714583002;
+
+  uint64_t nanos_since_boot() override { return boot_ns; }
+  time_t wall_time() override { return wall0 + (time_t)((boot_ns - 1000ULL * 1000000000ULL) / 1000000000ULL); }
+  void advance(double seconds) { boot_ns += (uint64_t)(seconds * 1e9 + 0.5); }
+  double boot_seconds() const { return boot_ns / 1e9; }
+};
+
+// What every encoder of a test did, in order.
+struct EncoderJournal {
+  std::vector<std::string> events;             // "create <dir>", "open <file>", "close <file>", "destroy"
+  std::map<std::string, int> frames;           // segment path -> frames encoded into it
+  std::vector<uint64_t> timestamps;            // ts of every frame
+  int live_encoders = 0;
+};
+
+class JournalEncoder : public SegmentEncoder {
+ public:
+  JournalEncoder(EncoderJournal &j, std::string dir) : j_(j), dir_(std::move(dir)) {
+    j_.events.push_back("create " + dir_);
+    j_.live_encoders++;
+  }
+  ~JournalEncoder() override {
+    j_.events.push_back("destroy");
+    j_.live_encoders--;
+  }
+  void open_segment(const std::string &filename) override {
+    path_ = dir_ + "/" + filename;
+    j_.events.push_back("open " + filename);
+    j_.frames[path_] = 0;
+    write_file(path_, "");
+    write_file(path_ + ".lock", "");
+  }
+  void close_segment() override {
+    j_.events.push_back("close " + path_.substr(dir_.size() + 1));
+    // The finalised segment records its frame count, so a later truncation would show.
+    write_file(path_, "frames=" + std::to_string(j_.frames[path_]));
+    unlink((path_ + ".lock").c_str());
+    path_.clear();
+  }
+  int encode_nv12(const uint8_t *, int, const uint8_t *, int, int, int, uint64_t ts) override {
+    if (path_.empty()) return -1;
+    j_.timestamps.push_back(ts);
+    return j_.frames[path_]++;
+  }
+
+ private:
+  static void write_file(const std::string &path, const std::string &content) {
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f) return;
+    fputs(content.c_str(), f);
+    fclose(f);
+  }
+  EncoderJournal &j_;
+  std::string dir_;
+  std::string path_;
+};
+
+class ScriptedInputs : public CarInputs {
+ public:
+  bool ignition = false;
+  bool drive = false;
+  GpsFix fix;
+  int updates = 0;
+
+  void update() override { updates++; }
+  bool started() override { return ignition; }
+  bool in_drive() override { return drive; }
+  GpsFix gps() override { return fix; }
+};
+
+class FlagShutdownKey : public ShutdownKey {
+ public:
+  bool value = false;
+  int reads = 0;
+  int acks = 0;
+  bool requested() override {
+    reads++;
+    return value;
+  }
+  void acknowledge() override {
+    acks++;
+    value = false;
+  }
+};
