@@ -1,0 +1,216 @@
+#include "strand/visionipc/visionipc_server.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+#include <limits>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "common/swaglog.h"
+#include "common/util.h"
+#include "strand/visionipc/fatal_assert.h"
+#include "strand/visionipc/ipc.h"
+
+namespace {
+
+// How long the listener waits for a connected client's request before giving up on it: a
+// client that connects and then says nothing must not hold up everyone else's setup.
+constexpr int SETUP_REQUEST_TIMEOUT_MS = 1000;
+
+}  // namespace
+
+VisionIpcServer::VisionIpcServer(std::string name, cl_device_id device_id, cl_context ctx)
+    : device_id(device_id), ctx(ctx), should_exit(false), name(name) {
+  msg_ctx = Context::create();
+
+  std::random_device rd("/dev/urandom");
+  std::uniform_int_distribution<uint64_t> distribution(0, std::numeric_limits<uint64_t>::max());
+  server_id = distribution(rd);
+}
+
+void VisionIpcServer::create_buffers(VisionStreamType type, size_t num_buffers, bool rgb, size_t width,
+                                     size_t height) {
+  VIPC_ASSERT(num_buffers < VISIONIPC_MAX_FDS);
+  size_t size = 0;
+  size_t stride = 0;
+  size_t uv_offset = 0;
+  if (rgb) {
+    int aligned_w = 0, aligned_h = 0;
+    visionbuf_compute_aligned_width_and_height((int)width, (int)height, &aligned_w, &aligned_h);
+    stride = (size_t)aligned_w * 3;
+    size = stride * (size_t)aligned_h;
+  } else {
+    stride = width;
+    uv_offset = width * height;
+    size = width * height * 3 / 2;
+  }
+  create_buffers_with_sizes(type, num_buffers, rgb, width, height, size, stride, uv_offset);
+}
+
+void VisionIpcServer::create_buffers_with_sizes(VisionStreamType type, size_t num_buffers, bool rgb, size_t width,
+                                                size_t height, size_t size, size_t stride, size_t uv_offset) {
+  for (size_t i = 0; i < num_buffers; i++) {
+    VisionBuf *buf = new VisionBuf();
+    buf->allocate(size);
+    buf->idx = i;
+    buf->type = type;
+    if (device_id) {
+      buf->init_cl(device_id, ctx);
+    }
+    if (rgb) {
+      buf->init_rgb(width, height, stride);
+    } else {
+      buf->init_yuv(width, height, stride, uv_offset);
+    }
+    buffers[type].push_back(buf);
+  }
+  cur_idx[type] = 0;
+
+  // A second set for the same stream replaces its publisher: release the one it replaces.
+  auto old = sockets.find(type);
+  if (old != sockets.end()) {
+    delete old->second;
+    sockets.erase(old);
+  }
+  PubSocket *sock = PubSocket::create(msg_ctx, get_endpoint_name(name, type), false);
+  VIPC_ASSERT(sock != nullptr);
+  sockets[type] = sock;
+}
+
+void VisionIpcServer::start_listener() {
+  listener_thread = std::thread(&VisionIpcServer::listener, this);
+}
+
+void VisionIpcServer::listener() {
+  std::cout << "Starting listener for: " << name << std::endl;
+
+  const std::string path = get_ipc_path(name);
+  int sock = ipc_bind(path.c_str());
+  VIPC_ASSERT(sock >= 0);
+
+  while (!should_exit) {
+    struct pollfd polls[1] = {{sock, POLLIN, 0}};
+    int ret = poll(polls, 1, 100);
+    if (ret < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      std::cout << "poll failed, stopping listener" << std::endl;
+      break;
+    }
+    if (should_exit) break;
+    if (polls[0].revents == 0) continue;
+
+    int fd = util::retry_eintr([&] { return accept(sock, nullptr, nullptr); });
+    if (fd < 0) {
+      // The pending connection stays queued; this one client waits, the listener goes on.
+      // Out of descriptors or memory the retry would fail again at once, so wait a poll
+      // period instead of spinning.
+      int err = errno;
+      std::cout << "accept failed: " << strerror(err) << std::endl;
+      if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+        util::sleep_for(100);
+      }
+      continue;
+    }
+    serve_setup_connection(fd);
+    close(fd);
+  }
+
+  std::cout << "Stopping listener for: " << name << std::endl;
+  close(sock);
+  unlink(path.c_str());
+}
+
+void VisionIpcServer::serve_setup_connection(int fd) {
+  struct timeval timeout = {SETUP_REQUEST_TIMEOUT_MS / 1000, (SETUP_REQUEST_TIMEOUT_MS % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+
+  VisionStreamType type = VISION_STREAM_MAX;
+  int r = ipc_sendrecv_with_fds(false, fd, &type, sizeof(type), nullptr, 0, nullptr);
+  if (r != (int)sizeof(type)) {
+    // Closed, cut short, oversized or silent: this client gets no reply, the others go on.
+    std::cout << "setup connection without a valid request, closing it" << std::endl;
+    return;
+  }
+
+  if (type == VISION_STREAM_MAX) {
+    std::vector<VisionStreamType> available_stream_types;
+    for (auto &entry : buffers) {
+      available_stream_types.push_back(entry.first);
+    }
+    const size_t reply_size = available_stream_types.size() * sizeof(VisionStreamType);
+    r = ipc_sendrecv_with_fds(true, fd, available_stream_types.data(), reply_size, nullptr, 0, nullptr);
+    if (r != (int)reply_size) {
+      std::cout << "client gone before its stream list, closing it" << std::endl;
+    }
+    return;
+  }
+
+  auto stream = buffers.find(type);
+  if (stream == buffers.end()) {
+    std::cout << "got request for invalid buffer type: " << (int)type << std::endl;
+    return;
+  }
+
+  const std::vector<VisionBuf *> &stream_buffers = stream->second;
+  const int num_fds = (int)stream_buffers.size();
+  std::vector<int> fds(num_fds);
+  std::vector<VisionBuf> records(num_fds);
+  for (int i = 0; i < num_fds; i++) {
+    fds[i] = stream_buffers[i]->fd;
+    records[i] = *stream_buffers[i];
+    // Process-local handles mean nothing to the client.
+    records[i].handle = 0;
+    records[i].buf_cl = nullptr;
+    records[i].copy_q = nullptr;
+    records[i].server_id = server_id;
+  }
+  ipc_sendrecv_with_fds(true, fd, records.data(), sizeof(VisionBuf) * num_fds, fds.data(), num_fds, nullptr);
+}
+
+VisionBuf *VisionIpcServer::get_buffer(VisionStreamType type) {
+  VIPC_ASSERT(buffers.count(type));
+  const std::vector<VisionBuf *> &stream_buffers = buffers.at(type);
+  uint64_t i = cur_idx.at(type)++;
+  return stream_buffers[i % stream_buffers.size()];
+}
+
+void VisionIpcServer::send(VisionBuf *buf, VisionIpcBufExtra *extra, bool sync) {
+  if (sync && buf->sync(VISIONBUF_SYNC_FROM_DEVICE) != 0) {
+    LOGE("Failed to sync buffer");
+  }
+  VIPC_ASSERT(buffers.count(buf->type));
+  VIPC_ASSERT(buf->idx < buffers[buf->type].size());
+
+  VisionIpcPacket packet = {};
+  packet.server_id = server_id;
+  packet.idx = buf->idx;
+  if (extra) {
+    packet.extra = *extra;
+  }
+  sockets[buf->type]->send((char *)&packet, sizeof(packet));
+}
+
+VisionIpcServer::~VisionIpcServer() {
+  should_exit = true;
+  // A server whose listener never started has nothing to join.
+  if (listener_thread.joinable()) {
+    listener_thread.join();
+  }
+
+  for (auto &entry : buffers) {
+    for (VisionBuf *buf : entry.second) {
+      if (buf->free() != 0) {
+        LOGE("Failed to free buffer");
+      }
+      delete buf;
+    }
+  }
+  for (auto &entry : sockets) {
+    delete entry.second;
+  }
+  delete msg_ctx;
+}
