@@ -122,6 +122,12 @@ std::string Params::getParamPath(const std::string &key) {
 }
 
 int Params::put(const char *key, const char *value, size_t value_size) {
+  // An empty key names the data directory link itself: renaming over it would cut every
+  // process off from the store.
+  if (key == nullptr || key[0] == '\0') {
+    errno = EINVAL;
+    return -1;
+  }
   // Written and synced beside the store, then moved in whole: a reader (or a restart after a
   // crash) finds the old value or the new one, never a part.
   std::string tmp_path = params_path + "/.tmp_value_XXXXXX";
@@ -157,6 +163,10 @@ int Params::putInt(const std::string &key, int val) { return put(key, std::to_st
 int Params::putFloat(const std::string &key, float val) { return put(key, float_text(val)); }
 
 int Params::remove(const std::string &key) {
+  if (key.empty()) {  // would unlink the data directory link
+    errno = EINVAL;
+    return -1;
+  }
   FileLock lock(params_path + "/.lock");
   int result = unlink(getParamPath(key).c_str());
   if (result != 0) return result;

@@ -1,0 +1,129 @@
+// Failures of the file system under a write: each is reported, and the stored value stays whole.
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <zmq.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+
+#include "common/params.h"
+#include "common/swaglog.h"
+#include "common/tests/params_test_util.h"
+#include "system/hardware/hw.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool has_temp_value_files(const std::string &root) {
+  for (const auto &e : fs::directory_iterator(root)) {
+    if (e.path().filename().string().rfind(".tmp_value_", 0) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// A full file system (here: the file size limit) cuts the write short: -20, old value intact.
+TEST(ParamsFaults, ShortWriteFailsAndKeepsOldValue) {
+  ParamsTestRoot tmp;
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  for (rlim_t limit : {rlim_t(0), rlim_t(100)}) {
+    Params params(tmp.root());
+    ASSERT_EQ(params.put("DashcamDebug", "old value"), 0);
+    pid_t child = spawn_child([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      struct rlimit rl = {limit, limit};
+      if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 10;
+      return params.put("DashcamDebug", std::string(1000, 'n')) == -20 ? 0 : 1;
+    });
+    EXPECT_EQ(wait_child(child), 0) << "limit " << limit;
+    EXPECT_EQ(params.get("DashcamDebug"), "old value");
+    EXPECT_FALSE(has_temp_value_files(tmp.root()));
+  }
+}
+
+TEST(ParamsFaults, RenameOntoDirectoryFails) {
+  ParamsTestRoot tmp;
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  Params params(tmp.root());
+  fs::create_directories(params.getParamPath("Blocked") + "/inner");
+  errno = 0;
+  EXPECT_LT(params.put("Blocked", "x"), 0);
+  EXPECT_NE(errno, 0);
+  EXPECT_TRUE(fs::is_directory(params.getParamPath("Blocked") + "/inner"));
+  EXPECT_FALSE(has_temp_value_files(tmp.root()));
+}
+
+// An empty key would name the data directory link itself; the store must survive it.
+TEST(ParamsFaults, EmptyKeyLeavesDataDirectoryAlone) {
+  ParamsTestRoot tmp;
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  Params params(tmp.root());
+  ASSERT_EQ(params.put("DashcamDebug", "kept"), 0);
+  errno = 0;
+  EXPECT_EQ(params.put("", "x"), -1);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(params.remove(""), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_TRUE(fs::is_symlink(tmp.root() + "/d"));
+  EXPECT_FALSE(has_temp_value_files(tmp.root()));
+  EXPECT_EQ(params.get("DashcamDebug"), "kept");
+}
+
+TEST(ParamsFaults, VanishedRootFailsCleanly) {
+  ParamsTestRoot tmp;
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  Params params(tmp.root());
+  ASSERT_EQ(params.put("DashcamDebug", "x"), 0);
+  fs::remove_all(tmp.root());
+  EXPECT_EQ(params.put("DashcamDebug", "y"), -1);
+  EXPECT_EQ(params.get("DashcamDebug"), "");
+  EXPECT_EQ(params.remove("DashcamDebug"), -1);
+  EXPECT_TRUE(params.readAll().empty());
+  params.clearAll(ALL);  // nothing to do, nothing to crash on
+}
+
+// The lock file can't be opened (a directory sits at its name): every call logs the failure at
+// error level, naming the lock's constructor, and the value still lands.
+TEST(ParamsFaults, UnopenableLockIsLoggedAndWriteLands) {
+  ParamsTestRoot tmp;
+  ScopedEnv prefix("TAVRIN_PREFIX", unique_prefix("lockfail"));
+
+  void *ctx = zmq_ctx_new();
+  void *collector = zmq_socket(ctx, ZMQ_PULL);
+  int timeout_ms = 5000;
+  zmq_setsockopt(collector, ZMQ_RCVTIMEO, &timeout_ms, sizeof(timeout_ms));
+  ASSERT_EQ(zmq_bind(collector, Path::swaglog_ipc().c_str()), 0) << zmq_strerror(zmq_errno());
+  auto next_record = [&]() -> nlohmann::json {
+    char buf[65536];
+    int n = zmq_recv(collector, buf, sizeof(buf), 0);
+    if (n <= 1) return nullptr;
+    return nlohmann::json::parse(std::string(buf + 1, std::min<size_t>(n, sizeof(buf)) - 1));
+  };
+
+  Params params(tmp.root());
+  fs::create_directory(tmp.root() + "/.lock");
+  ASSERT_EQ(params.put("DashcamDebug", "first"), 0);
+  ASSERT_EQ(params.put("DashcamDebug", "second"), 0);
+  EXPECT_EQ(params.get("DashcamDebug"), "second");
+  LOGE("sentinel");
+
+  std::string expected_msg = "Failed to lock file " + tmp.root() + "/.lock, errno=" + std::to_string(EISDIR);
+  for (int i = 0; i < 2; i++) {
+    nlohmann::json rec = next_record();
+    ASSERT_TRUE(rec.is_object()) << "lock failure record " << i << " not received";
+    EXPECT_EQ(rec["levelnum"], 40);
+    EXPECT_EQ(rec["funcname"], "FileLock");
+    EXPECT_EQ(rec["msg"], expected_msg);
+  }
+  nlohmann::json rec = next_record();
+  ASSERT_TRUE(rec.is_object());
+  EXPECT_EQ(rec["msg"], "sentinel") << "more than one lock failure logged per write";
+
+  zmq_close(collector);
+  zmq_ctx_destroy(ctx);
+}
