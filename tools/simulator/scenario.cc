@@ -1,0 +1,148 @@
+#include "tools/simulator/scenario.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+const char *const GEAR_NAMES[] = {"unknown", "park", "drive", "neutral", "reverse",
+                                  "sport",   "low",  "brake", "eco",     "manumatic"};
+
+bool is_topic(const std::string &t) { return t == "deviceState" || t == "carState" || t == "gpsLocation"; }
+
+bool parse_number(const std::string &word, double &out) {
+  if (word.empty()) return false;
+  char *end = nullptr;
+  out = strtod(word.c_str(), &end);
+  return *end == '\0' && std::isfinite(out);
+}
+
+}  // namespace
+
+bool parse_gear(const std::string &word, uint16_t &gear) {
+  for (uint16_t i = 0; i < sizeof(GEAR_NAMES) / sizeof(GEAR_NAMES[0]); i++) {
+    if (word == GEAR_NAMES[i]) {
+      gear = i;
+      return true;
+    }
+  }
+  double v;
+  if (!parse_number(word, v) || v < 0 || v > 65535 || v != std::floor(v)) return false;
+  gear = (uint16_t)v;
+  return true;
+}
+
+bool Scenario::parse(std::istream &in, std::string &error) {
+  steps_.clear();
+  std::string line;
+  for (int lineno = 1; std::getline(in, line); lineno++) {
+    if (auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string s; words >> s;) w.push_back(s);
+    if (w.empty()) continue;
+
+    auto fail = [&](const std::string &why) {
+      error = "line " + std::to_string(lineno) + ": " + why;
+      steps_.clear();
+      return false;
+    };
+    ScenarioStep step;
+    if (!parse_number(w[0], step.t) || step.t < 0) return fail("bad time '" + w[0] + "'");
+    if (!steps_.empty() && step.t < steps_.back().t) return fail("steps go back in time");
+    if (w.size() < 2) return fail("missing command");
+    const std::string &cmd = w[1];
+    const size_t nargs = w.size() - 2;
+
+    if (cmd == "ignition" && nargs == 1 && (w[2] == "on" || w[2] == "off")) {
+      step.kind = ScenarioStep::IGNITION;
+      step.on = w[2] == "on";
+    } else if (cmd == "gear" && nargs == 1) {
+      step.kind = ScenarioStep::GEAR;
+      if (!parse_gear(w[2], step.gear)) return fail("unknown gear '" + w[2] + "'");
+    } else if (cmd == "gps" && nargs == 1 && w[2] == "none") {
+      step.kind = ScenarioStep::GPS_NONE;
+    } else if (cmd == "gps" && nargs == 3) {
+      step.kind = ScenarioStep::GPS_FIX;
+      double speed;
+      if (!parse_number(w[2], step.lat) || !parse_number(w[3], step.lon) || !parse_number(w[4], speed) ||
+          std::fabs(step.lat) > 90 || std::fabs(step.lon) > 180) {
+        return fail("gps needs <lat> <lon> <speed> or none");
+      }
+      step.speed = (float)speed;
+    } else if ((cmd == "valid" || cmd == "invalid" || cmd == "garbage") && nargs == 1) {
+      if (!is_topic(w[2])) return fail("unknown topic '" + w[2] + "'");
+      step.kind = cmd == "garbage" ? ScenarioStep::GARBAGE : ScenarioStep::VALID;
+      step.on = cmd == "valid";
+      step.topic = w[2];
+    } else if (cmd == "end" && nargs == 0) {
+      step.kind = ScenarioStep::END;
+    } else {
+      return fail("cannot read '" + cmd + "' with " + std::to_string(nargs) + " argument(s)");
+    }
+    steps_.push_back(step);
+  }
+  return true;
+}
+
+bool Scenario::parse_file(const std::string &path, std::string &error) {
+  std::ifstream f(path);
+  if (!f) {
+    error = "cannot open " + path;
+    return false;
+  }
+  return parse(f, error);
+}
+
+CarSnapshot Scenario::at(double t) const {
+  CarSnapshot s;
+  const ScenarioStep *fix = nullptr;
+  for (size_t i = 0; i < steps_.size() && steps_[i].t <= t; i++) {
+    const ScenarioStep &st = steps_[i];
+    switch (st.kind) {
+      case ScenarioStep::IGNITION: s.started = st.on; break;
+      case ScenarioStep::GEAR: s.gear = st.gear; break;
+      case ScenarioStep::GPS_FIX: fix = &st; break;
+      case ScenarioStep::GPS_NONE: fix = nullptr; break;
+      case ScenarioStep::VALID:
+        (st.topic == "deviceState" ? s.device_valid : st.topic == "carState" ? s.car_valid : s.gps_valid) = st.on;
+        break;
+      case ScenarioStep::GARBAGE:
+      case ScenarioStep::END: break;
+    }
+  }
+  if (!fix) return s;
+  s.has_fix = true;
+  s.lat = fix->lat;
+  s.lon = fix->lon;
+  s.speed = fix->speed;
+  // Drive towards the next fix of the route, if one follows before the fix is dropped.
+  for (const ScenarioStep *next = fix + 1; next < steps_.data() + steps_.size(); next++) {
+    if (next->kind == ScenarioStep::GPS_NONE) break;
+    if (next->kind != ScenarioStep::GPS_FIX) continue;
+    if (next->t > fix->t) {
+      const double f = (t - fix->t) / (next->t - fix->t);
+      s.lat += (next->lat - fix->lat) * f;
+      s.lon += (next->lon - fix->lon) * f;
+    }
+    break;
+  }
+  return s;
+}
+
+std::vector<std::string> Scenario::garbage_between(double from, double to) const {
+  std::vector<std::string> out;
+  for (const ScenarioStep &st : steps_) {
+    if (st.kind == ScenarioStep::GARBAGE && st.t > from && st.t <= to) out.push_back(st.topic);
+  }
+  return out;
+}
+
+double Scenario::length() const {
+  for (const ScenarioStep &st : steps_) {
+    if (st.kind == ScenarioStep::END) return st.t;
+  }
+  return steps_.empty() ? 0 : steps_.back().t;
+}
