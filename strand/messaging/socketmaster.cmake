@@ -8,10 +8,7 @@ target_link_libraries(message_buffer PUBLIC strand_schema CapnProto::capnp CapnP
 
 add_library(socketmaster socketmaster.cc)
 target_include_directories(socketmaster PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(socketmaster PUBLIC message_buffer services common_util)
-if(TARGET messaging)
-  target_link_libraries(socketmaster PUBLIC messaging)
-endif()
+target_link_libraries(socketmaster PUBLIC message_buffer messaging services common_util)
 
 set(ROADREC_SCHEMA_SOURCE_DIR ${PROJECT_SOURCE_DIR}/strand/schema)
 
@@ -20,3 +17,10 @@ roadrec_add_test(NAME schema_layout_test SOURCES tests/schema_layout_test.cc LIB
 target_compile_definitions(schema_layout_test PRIVATE CAPNP_TOOL="${CAPNP_TOOL}"
                            SCHEMA_DIR="${ROADREC_SCHEMA_SOURCE_DIR}")
 
+
+# What the generated code reads from hand-built messages (short data sections, defaults).
+roadrec_add_test(NAME schema_read_test SOURCES tests/schema_read_test.cc LIBS message_buffer)
+
+roadrec_add_test(NAME message_buffer_test SOURCES tests/message_buffer_test.cc LIBS message_buffer)
+target_compile_definitions(message_buffer_test PRIVATE CAPNP_TOOL="${CAPNP_TOOL}"
+                           SCHEMA_DIR="${ROADREC_SCHEMA_SOURCE_DIR}")
