@@ -2,7 +2,9 @@
 // that are lapped, evicted or displaced, and the size limits.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -378,4 +380,46 @@ TEST_F(MsgqQueue, UnboundedPollWokenByPublisherThread) {
   EXPECT_EQ(msgq_poll(&item, 1, -1), 1);
   EXPECT_EQ(recv(sub.get()), "ping");
   publisher.join();
+}
+
+namespace {
+std::atomic<long> sigusr2_thread{0};
+void record_sigusr2_thread(int) { sigusr2_thread = syscall(SYS_gettid); }
+}  // namespace
+
+// The wake-up reaches the very thread that registered the reader, from another process.
+TEST_F(MsgqQueue, PublisherSignalsTheReaderThread) {
+  std::signal(SIGUSR2, record_sigusr2_thread);
+  Signal taken, go_on;
+  pid_t child = fork_child([&] {
+    msgq_queue_t q;
+    if (msgq_new_queue(&q, "signal", 4096) != 0) return 2;
+    msgq_init_publisher(&q);
+    taken.notify();
+    if (!go_on.wait()) return 3;
+    msgq_msg_t msg;
+    msgq_msg_init_data(&msg, const_cast<char *>("x"), 1);
+    int r = msgq_msg_send(&msg, &q);
+    msgq_msg_close(&msg);
+    return r == 1 ? 0 : 4;
+  });
+  ASSERT_TRUE(taken.wait());
+
+  std::atomic<long> reader_tid{0};
+  std::thread reader([&] {
+    msgq_queue_t q;
+    if (msgq_new_queue(&q, "signal", 4096) != 0) return;
+    msgq_init_subscriber(&q);
+    std::signal(SIGUSR2, record_sigusr2_thread);  // opening the queue installed its own
+    reader_tid = syscall(SYS_gettid);
+    wait_until([] { return sigusr2_thread.load() != 0; });  // stay alive to be signalled
+    msgq_close_queue(&q);
+  });
+  ASSERT_TRUE(wait_until([&] { return reader_tid.load() != 0; }));
+  go_on.notify();
+  EXPECT_EQ(wait_child(child), 0);
+  reader.join();
+  EXPECT_EQ(sigusr2_thread.load(), reader_tid.load());
+  EXPECT_NE(sigusr2_thread.load(), long(syscall(SYS_gettid)));
+  std::signal(SIGUSR2, sigusr2_handler);
 }
