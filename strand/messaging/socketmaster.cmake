@@ -24,3 +24,5 @@ roadrec_add_test(NAME schema_read_test SOURCES tests/schema_read_test.cc LIBS me
 roadrec_add_test(NAME message_buffer_test SOURCES tests/message_buffer_test.cc LIBS message_buffer)
 target_compile_definitions(message_buffer_test PRIVATE CAPNP_TOOL="${CAPNP_TOOL}"
                            SCHEMA_DIR="${ROADREC_SCHEMA_SOURCE_DIR}")
+
+roadrec_add_test(NAME socketmaster_test SOURCES tests/socketmaster_test.cc LIBS socketmaster TIMEOUT 60)
