@@ -11,6 +11,11 @@
 
 #include "strand/messaging/messaging.h"
 
+// Shared with the queue backend's poller: one slot is never used, so 127 sockets at most.
+#ifndef MAX_POLLERS
+#define MAX_POLLERS 128
+#endif
+
 // One ZeroMQ context per object; it must outlive every socket connected with it.
 class ZMQContext : public Context {
  public:
@@ -88,8 +93,6 @@ class ZMQPubSocket : public PubSocket {
 
 class ZMQPoller : public Poller {
  public:
-  static constexpr size_t MAX_POLLERS = 128;
-
   ZMQPoller() = default;
   // At most MAX_POLLERS - 1 sockets; one more stops the process.
   void registerSocket(SubSocket *socket) override;

@@ -1,5 +1,6 @@
-// The factories of the messaging interfaces. For now every object comes from the
-// shared-memory queue backend; the environment tests already follow the selection rules.
+// The factories of the messaging interfaces: the only place that names a backend class.
+// Each call reads the environment afresh: the shared-memory queue by default, ZeroMQ when
+// ZMQ is set, lock-step fake subscribers and pollers when STRAND_FAKE is set.
 #undef NDEBUG
 #include "strand/messaging/messaging.h"
 
@@ -8,11 +9,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
+#include "strand/messaging/impl_fake.h"
 #include "strand/messaging/impl_msgq.h"
+#include "strand/messaging/impl_zmq.h"
 
 bool messaging_use_zmq() {
   if (std::getenv("ZMQ") == nullptr) return false;
+  // Queue-file prefixes have no meaning for TCP ports: refuse rather than let two test
+  // instances silently share ports.
   if (std::getenv("TAVRIN_PREFIX") != nullptr) {
     fprintf(stderr, "TAVRIN_PREFIX not supported with ZMQ backend\n");
     assert(false);
@@ -22,34 +28,52 @@ bool messaging_use_zmq() {
 
 bool messaging_use_fake() { return std::getenv("STRAND_FAKE") != nullptr; }
 
-Context *Context::create() { return new MSGQContext(); }
+Context *Context::create() {
+  if (messaging_use_zmq()) return new ZMQContext();
+  return new MSGQContext();
+}
 
-SubSocket *SubSocket::create() { return new MSGQSubSocket(); }
+SubSocket *SubSocket::create() {
+  if (messaging_use_fake()) {
+    if (messaging_use_zmq()) return new FakeSubSocket<ZMQSubSocket>();
+    return new FakeSubSocket<MSGQSubSocket>();
+  }
+  if (messaging_use_zmq()) return new ZMQSubSocket();
+  return new MSGQSubSocket();
+}
 
 SubSocket *SubSocket::create(Context *context, std::string endpoint, std::string address, bool conflate,
                              bool check_endpoint) {
-  SubSocket *s = SubSocket::create();
+  // Held so that an exception out of connect (unknown topic, event file) does not leak it.
+  std::unique_ptr<SubSocket> s(SubSocket::create());
   if (s->connect(context, endpoint, address, conflate, check_endpoint) != 0) {
     fprintf(stderr, "Error, failed to connect SubSocket to %s: %s\n", endpoint.c_str(), strerror(errno));
-    delete s;
     return nullptr;
   }
-  return s;
+  return s.release();
 }
 
-PubSocket *PubSocket::create() { return new MSGQPubSocket(); }
+PubSocket *PubSocket::create() {
+  if (messaging_use_zmq()) return new ZMQPubSocket();
+  return new MSGQPubSocket();
+}
 
 PubSocket *PubSocket::create(Context *context, std::string endpoint, bool check_endpoint) {
-  PubSocket *s = PubSocket::create();
+  std::unique_ptr<PubSocket> s(PubSocket::create());
   if (s->connect(context, endpoint, check_endpoint) != 0) {
     fprintf(stderr, "Error, failed to bind PubSocket to %s: %s\n", endpoint.c_str(), strerror(errno));
-    delete s;
     return nullptr;
   }
-  return s;
+  return s.release();
 }
 
-Poller *Poller::create() { return new MSGQPoller(); }
+Poller *Poller::create() {
+  // Every fake subscriber reports ready at once whatever its backend, so the ZMQ test is not
+  // made here.
+  if (messaging_use_fake()) return new FakePoller();
+  if (messaging_use_zmq()) return new ZMQPoller();
+  return new MSGQPoller();
+}
 
 Poller *Poller::create(std::vector<SubSocket *> sockets) {
   Poller *p = Poller::create();
