@@ -83,6 +83,7 @@ int ipc_sendrecv_with_fds(bool send, int fd, void *buf, size_t buf_size, int *fd
   if (r < 0) return r;
 
   int recv_fds = 0;
+  std::vector<int> received;
   if (msg.msg_controllen > 0) {
     cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
     VIPC_ASSERT(cmsg);
@@ -90,14 +91,19 @@ int ipc_sendrecv_with_fds(bool send, int fd, void *buf, size_t buf_size, int *fd
     recv_fds = (int)(cmsg->cmsg_len - CMSG_LEN(0));
     VIPC_ASSERT(recv_fds > 0 && (recv_fds % sizeof(int)) == 0);
     recv_fds /= sizeof(int);
-    VIPC_ASSERT(fds && recv_fds <= num_fds);
-    memcpy(fds, CMSG_DATA(cmsg), sizeof(int) * recv_fds);
+    received.resize(recv_fds);
+    memcpy(received.data(), CMSG_DATA(cmsg), sizeof(int) * recv_fds);
   }
 
-  // A reply cut short (data or descriptors) is unusable: give back what arrived of it.
-  if (msg.msg_flags) {
-    for (int i = 0; i < recv_fds; i++) close(fds[i]);
+  // A reply cut short (data or descriptors) is unusable: give back what arrived of it. The
+  // control buffer's padding can admit one descriptor more than asked for; a peer sending
+  // that many broke the protocol just the same.
+  if (msg.msg_flags || recv_fds > num_fds) {
+    for (int received_fd : received) close(received_fd);
     return -1;
+  }
+  if (recv_fds > 0) {
+    memcpy(fds, received.data(), sizeof(int) * recv_fds);
   }
 
   if (fds) {

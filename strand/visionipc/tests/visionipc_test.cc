@@ -1,0 +1,296 @@
+// Server and clients in separate processes, with real descriptors, shared memory and frame
+// topics: setup, frames with their metadata, restarts, misbehaving clients, conflation.
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+
+#include "strand/visionipc/ipc.h"
+#include "strand/visionipc/tests/cl_test_device.h"
+#include "strand/visionipc/tests/vipc_test_util.h"
+
+namespace {
+
+using namespace vipc_test;
+
+constexpr size_t W = 1928, H = 1208;  // the road camera's frames
+
+// Reads `count` frames and checks each one's metadata, buffer and every pixel byte.
+void expect_frames(VisionIpcClient &client, uint32_t first_frame_id, int count, size_t skip = 0) {
+  for (int k = 0; k < count; k++) {
+    const uint32_t id = first_frame_id + k;
+    VisionIpcBufExtra extra = {};
+    VisionBuf *buf = recv_frame(client, &extra);
+    ASSERT_NE(buf, nullptr) << "frame " << id;
+    EXPECT_EQ(extra.frame_id, id);
+    EXPECT_EQ(extra.timestamp_sof, id * 1000ull + 1);
+    EXPECT_EQ(extra.timestamp_eof, id * 1000ull + 2);
+    EXPECT_EQ(extra.valid, id % 2 == 0);
+    EXPECT_EQ(buf->idx, (skip + k) % client.num_buffers);
+    EXPECT_EQ(first_mismatch(buf, id), -1) << "frame " << id;
+  }
+}
+
+TEST(VisionIpc, ClientImportsEveryBufferAndReadsFrames) {
+  TestPrefix prefix;
+  ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 4, false, W, H}, {VISION_STREAM_WIDE_ROAD, 2, true, 64, 32}},
+                       1);
+  ASSERT_TRUE(server.ready());
+
+  VisionIpcClient road("imagerd", VISION_STREAM_ROAD, false);
+  ASSERT_TRUE(connect_within(road));
+  EXPECT_TRUE(road.is_connected());
+  ASSERT_EQ(road.num_buffers, 4);
+  const uint64_t server_id = road.buffers[0].server_id;
+  for (int i = 0; i < road.num_buffers; i++) {
+    const VisionBuf &b = road.buffers[i];
+    EXPECT_EQ(b.idx, (size_t)i);
+    EXPECT_EQ(b.type, VISION_STREAM_ROAD);
+    EXPECT_FALSE(b.rgb);
+    EXPECT_EQ(b.width, W);
+    EXPECT_EQ(b.height, H);
+    EXPECT_EQ(b.stride, W);
+    EXPECT_EQ(b.uv_offset, W * H);
+    EXPECT_EQ(b.len, W * H * 3 / 2);
+    EXPECT_EQ(b.mmap_len, b.len + 8);
+    EXPECT_EQ(b.y, (uint8_t *)b.addr);
+    EXPECT_EQ(b.uv, (uint8_t *)b.addr + W * H);
+    EXPECT_EQ(b.server_id, server_id);
+    EXPECT_EQ(b.buf_cl, nullptr);
+  }
+
+  ASSERT_TRUE(server.send_frames(VISION_STREAM_ROAD, 4));
+  expect_frames(road, 1, 4);
+
+  // A frame without metadata requested still comes.
+  ASSERT_TRUE(server.send_frames(VISION_STREAM_ROAD, 1));
+  VisionBuf *buf = recv_frame(road, nullptr);
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(first_mismatch(buf, 5), -1);
+
+  // The RGB stream of the same server.
+  VisionIpcClient wide("imagerd", VISION_STREAM_WIDE_ROAD, false);
+  ASSERT_TRUE(connect_within(wide));
+  ASSERT_EQ(wide.num_buffers, 2);
+  EXPECT_TRUE(wide.buffers[0].rgb);
+  EXPECT_EQ(wide.buffers[0].stride, 64u * 3);
+  EXPECT_EQ(wide.buffers[0].len, 64u * 3 * 32);
+  ASSERT_TRUE(server.send_frames(VISION_STREAM_WIDE_ROAD, 2));
+  expect_frames(wide, 6, 2);
+
+  EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(VisionIpc, AvailableStreamsAndStreamsWithoutBuffers) {
+  TestPrefix prefix;
+  const std::string out = prefix.out_file("server");
+  ServerProcess server("imagerd",
+                       {{VISION_STREAM_ROAD, 2, false, 64, 48},
+                        {VISION_STREAM_WIDE_ROAD, 2, false, 64, 48},
+                        {VISION_STREAM_DRIVER, 0, false, 64, 48}},
+                       1, out);
+  ASSERT_TRUE(server.ready());
+
+  std::set<VisionStreamType> streams;
+  for (int i = 0; i < 1000 && streams.empty(); i++) {
+    streams = VisionIpcClient::getAvailableStreams("imagerd", false);
+    if (streams.empty()) std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(streams, (std::set<VisionStreamType>{VISION_STREAM_ROAD, VISION_STREAM_WIDE_ROAD}));
+
+  // A stream created with no buffers, and one never created: success with 0 buffers.
+  for (VisionStreamType type : {VISION_STREAM_DRIVER, VISION_STREAM_MAP}) {
+    VisionIpcClient client("imagerd", type, false);
+    ASSERT_TRUE(connect_within(client)) << type;
+    EXPECT_TRUE(client.is_connected());
+    EXPECT_EQ(client.num_buffers, 0);
+    EXPECT_EQ(client.recv(nullptr, 0), nullptr);
+  }
+  EXPECT_TRUE(file_gets_text(out, "got request for invalid buffer type: 3\n"));
+  EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(VisionIpc, WithoutServer) {
+  TestPrefix prefix;
+  VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+  EXPECT_FALSE(client.connect(false));
+  EXPECT_FALSE(client.is_connected());
+  EXPECT_EQ(client.num_buffers, 0);
+  EXPECT_EQ(client.recv(nullptr, 0), nullptr);
+  EXPECT_TRUE(VisionIpcClient::getAvailableStreams("imagerd", false).empty());
+}
+
+// A restarted server has a new identity: the client notices with the first packet, yields
+// no frame, and reads again after connecting anew. With more buffers than before, that
+// first packet may name a buffer the client never imported.
+TEST(VisionIpc, ServerRestartIsNoticedAndClientReconnects) {
+  struct Case {
+    const char *what;
+    size_t new_buffers;
+    int skip;  // buffers the new server passes over before its first packet
+  };
+  const Case cases[] = {
+      {"same buffers", 3, 0},
+      {"more buffers, first index beyond the old ones", 6, 4},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TestPrefix prefix;
+    VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+    {
+      ServerProcess old_server("imagerd", {{VISION_STREAM_ROAD, 3, false, 320, 240}}, 100);
+      ASSERT_TRUE(old_server.ready());
+      ASSERT_TRUE(connect_within(client));
+      // The client subscribed before this publisher took the topic over: its first poll
+      // moves it to the topic's newest position, and packets flow from then on.
+      EXPECT_EQ(client.recv(nullptr, 0), nullptr);
+      ASSERT_TRUE(old_server.send_frames(VISION_STREAM_ROAD, 2));
+      expect_frames(client, 100, 2);
+      EXPECT_EQ(old_server.stop(), 0);
+    }
+
+    ServerProcess new_server("imagerd", {{VISION_STREAM_ROAD, c.new_buffers, false, 320, 240}}, 200);
+    ASSERT_TRUE(new_server.ready());
+    EXPECT_EQ(client.recv(nullptr, 0), nullptr);
+    EXPECT_TRUE(client.is_connected());  // nothing from the new server has arrived yet
+    int sent = 0;
+    int skipped = 0;
+    for (int tries = 0; tries < 20 && client.is_connected(); tries++) {
+      const int skip = sent == 0 ? c.skip : 0;
+      ASSERT_TRUE(new_server.send_frames(VISION_STREAM_ROAD, 1, skip));
+      sent++;
+      skipped += skip;
+      EXPECT_EQ(client.recv(nullptr, 1000), nullptr);  // never a frame from the wrong buffers
+    }
+    EXPECT_FALSE(client.is_connected());
+
+    ASSERT_TRUE(connect_within(client));
+    EXPECT_EQ(client.num_buffers, (int)c.new_buffers);
+    ASSERT_TRUE(new_server.send_frames(VISION_STREAM_ROAD, 2));
+    expect_frames(client, 200 + sent, 2, skipped + sent);
+    EXPECT_EQ(new_server.stop(), 0);
+  }
+}
+
+// Clients that break the setup protocol cost only their own connection.
+TEST(VisionIpc, MisbehavingClientsDoNotStopTheServer) {
+  TestPrefix prefix;
+  ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 2, false, 64, 48}}, 1);
+  ASSERT_TRUE(server.ready());
+  const std::string path = get_ipc_path("imagerd");
+  int probe = -1;
+  for (int i = 0; i < 1000 && probe < 0; i++) {
+    probe = ipc_connect(path.c_str());
+    if (probe < 0) std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_GE(probe, 0);
+  close(probe);  // closes before any request
+
+  struct Misbehaviour {
+    const char *what;
+    std::vector<char> request;
+  };
+  const int32_t road = VISION_STREAM_ROAD, list = VISION_STREAM_MAX;
+  const Misbehaviour cases[] = {
+      {"two bytes, then close", {1, 0}},
+      {"eight bytes", std::vector<char>(8, 0)},
+      {"stream list request, gone before the reply", {(char *)&list, (char *)&list + 4}},
+      {"buffer request, gone before the reply", {(char *)&road, (char *)&road + 4}},
+  };
+  for (const Misbehaviour &m : cases) {
+    SCOPED_TRACE(m.what);
+    int fd = ipc_connect(path.c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, m.request.data(), m.request.size(), MSG_NOSIGNAL), (ssize_t)m.request.size());
+    close(fd);
+  }
+
+  // One that connects and says nothing, still connected while a proper client sets up.
+  int silent = ipc_connect(path.c_str());
+  ASSERT_GE(silent, 0);
+
+  VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+  ASSERT_TRUE(connect_within(client));
+  EXPECT_EQ(client.num_buffers, 2);
+  ASSERT_TRUE(server.send_frames(VISION_STREAM_ROAD, 2));
+  expect_frames(client, 1, 2);
+  close(silent);
+  EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(VisionIpc, ListenerSurvivesAFailingAccept) {
+  TestPrefix prefix;
+  const std::string out = prefix.out_file("server");
+  ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 2, false, 64, 48}}, 1, out);
+  ASSERT_TRUE(server.ready());
+  const std::string path = get_ipc_path("imagerd");
+  ASSERT_TRUE(file_gets_text(out, "Starting listener for: imagerd\n"));
+  VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+  ASSERT_TRUE(connect_within(client));  // the listener is up
+
+  ASSERT_TRUE(server.exhaust_descriptors());
+  int waiting = ipc_connect(path.c_str());  // queued; the server cannot take it yet
+  ASSERT_GE(waiting, 0);
+  ASSERT_TRUE(file_gets_text(out, "accept failed"));
+  ASSERT_TRUE(server.release_descriptors());
+
+  // The same connection is served once descriptors are free again.
+  int32_t request = VISION_STREAM_MAX;
+  ASSERT_EQ(ipc_sendrecv_with_fds(true, waiting, &request, sizeof(request), nullptr, 0, nullptr), 4);
+  ASSERT_TRUE(wait_readable(waiting, 10000));
+  int32_t reply[4] = {-1, -1, -1, -1};
+  EXPECT_EQ(ipc_sendrecv_with_fds(false, waiting, reply, sizeof(reply), nullptr, 0, nullptr), 4);
+  EXPECT_EQ(reply[0], VISION_STREAM_ROAD);
+  close(waiting);
+
+  ASSERT_TRUE(connect_within(client));
+  ASSERT_TRUE(server.send_frames(VISION_STREAM_ROAD, 2));
+  expect_frames(client, 1, 2);
+  EXPECT_EQ(server.stop(), 0);
+  EXPECT_TRUE(file_gets_text(out, "Stopping listener for: imagerd\n"));
+}
+
+TEST(VisionIpc, ConflateKeepsOnlyTheNewestPacket) {
+  TestPrefix prefix;
+  ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 3, false, 64, 48}}, 10);
+  ASSERT_TRUE(server.ready());
+  VisionIpcClient queued("imagerd", VISION_STREAM_ROAD, false);
+  VisionIpcClient newest("imagerd", VISION_STREAM_ROAD, true);
+  ASSERT_TRUE(connect_within(queued));
+  ASSERT_TRUE(connect_within(newest));
+
+  ASSERT_TRUE(server.send_frames(VISION_STREAM_ROAD, 3));  // all three published before any read
+  expect_frames(queued, 10, 3);
+  EXPECT_EQ(queued.recv(nullptr, 0), nullptr);
+
+  VisionIpcBufExtra extra = {};
+  VisionBuf *buf = recv_frame(newest, &extra);
+  ASSERT_NE(buf, nullptr);
+  EXPECT_EQ(extra.frame_id, 12u);
+  EXPECT_EQ(first_mismatch(buf, 12), -1);
+  EXPECT_EQ(newest.recv(nullptr, 0), nullptr);
+  EXPECT_EQ(server.stop(), 0);
+}
+
+TEST(VisionIpc, ClientOpenClViewSeesServerPixels) {
+  ClTestDevice cl;
+  if (!cl.ok()) GTEST_SKIP() << "no OpenCL CPU device";
+  TestPrefix prefix;
+  ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 2, false, 256, 128}}, 50);
+  ASSERT_TRUE(server.ready());
+  VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false, cl.device, cl.context);
+  ASSERT_TRUE(connect_within(client));
+  ASSERT_TRUE(server.send_frames(VISION_STREAM_ROAD, 1));
+  VisionIpcBufExtra extra = {};
+  VisionBuf *buf = recv_frame(client, &extra);
+  ASSERT_NE(buf, nullptr);
+  ASSERT_NE(buf->buf_cl, nullptr);
+
+  std::vector<uint8_t> via_cl(buf->len);
+  ASSERT_EQ(clEnqueueReadBuffer(cl.queue, buf->buf_cl, CL_TRUE, 0, buf->len, via_cl.data(), 0, nullptr, nullptr),
+            CL_SUCCESS);
+  for (size_t i = 0; i < buf->len; i++) ASSERT_EQ(via_cl[i], pattern_byte(50, i)) << "byte " << i;
+  EXPECT_EQ(server.stop(), 0);
+}
+
+}  // namespace
