@@ -26,3 +26,10 @@ target_compile_definitions(message_buffer_test PRIVATE CAPNP_TOOL="${CAPNP_TOOL}
                            SCHEMA_DIR="${ROADREC_SCHEMA_SOURCE_DIR}")
 
 roadrec_add_test(NAME socketmaster_test SOURCES tests/socketmaster_test.cc LIBS socketmaster TIMEOUT 60)
+
+roadrec_add_test(NAME socketmaster_interop_test SOURCES tests/socketmaster_interop_test.cc LIBS socketmaster TIMEOUT 60)
+target_compile_definitions(socketmaster_interop_test PRIVATE CAPNP_TOOL="${CAPNP_TOOL}"
+                           SCHEMA_DIR="${ROADREC_SCHEMA_SOURCE_DIR}")
+
+# Replaces the global operator new, so it is a program of its own.
+roadrec_add_test(NAME socketmaster_alloc_test SOURCES tests/socketmaster_alloc_test.cc LIBS socketmaster TIMEOUT 60)
