@@ -1,0 +1,119 @@
+#pragma once
+
+// OmxEncoder drives one OpenMAX IL video encoder component (H.264 or HEVC) and writes what it
+// produces as a sequence of output segments: MP4 files for H.264, raw elementary streams for
+// HEVC. The component runs from construction to destruction; segments come and go on it with
+// encoder_open / encoder_close. Every call is made from one application thread; the component's
+// callbacks only queue buffers for that thread.
+//
+// Calling order: construct → (encoder_open → encode_frame_* … → encoder_close)* → destroy.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <OMX_Component.h>
+#include <OMX_Core.h>
+
+#include "common/queue.h"
+#include "omx_vendor_ext.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+class OmxEncoder {
+ public:
+  // Creates the component and starts it: on return it is executing, every output buffer is
+  // with the component and every input buffer is free. No segment is open. `fps` must be
+  // positive. Throws std::runtime_error when the platform has no encoder component to give.
+  OmxEncoder(const char *path, int width, int height, int fps, int bitrate, bool h265, bool downscale);
+  // Stops and releases the component. The segment must have been closed before.
+  ~OmxEncoder();
+  OmxEncoder(const OmxEncoder &) = delete;
+  OmxEncoder &operator=(const OmxEncoder &) = delete;
+
+  // Submits one NV12 frame; `ts` in nanoseconds since the segment was opened. Returns the
+  // frame's number within the open segment, or -1 when no segment is open or an exit was
+  // requested while waiting for a free input buffer.
+  int encode_frame_nv12(const uint8_t *y_ptr, int y_stride, const uint8_t *uv_ptr, int uv_stride, int in_width,
+                        int in_height, uint64_t ts);
+  // The same for a frame of 4 bytes per pixel, R G B A in memory, `width` × `height` of the
+  // encoder (in_width and in_height are not used).
+  int encode_frame_rgba(const uint8_t *ptr, int in_width, int in_height, uint64_t ts);
+
+  // Starts the segment `path`/`filename` and its lock file `path`/`filename`.lock.
+  void encoder_open(const char *filename);
+  // Writes every frame still in the component, finalises the segment and removes its lock
+  // file. Harmless when no segment is open.
+  void encoder_close();
+
+  // Component callbacks (component threads): they only record the state or queue the buffer.
+  static OMX_ERRORTYPE event_handler(OMX_HANDLETYPE component, OMX_PTR app_data, OMX_EVENTTYPE event,
+                                     OMX_U32 data1, OMX_U32 data2, OMX_PTR event_data);
+  static OMX_ERRORTYPE empty_buffer_done(OMX_HANDLETYPE component, OMX_PTR app_data, OMX_BUFFERHEADERTYPE *buffer);
+  static OMX_ERRORTYPE fill_buffer_done(OMX_HANDLETYPE component, OMX_PTR app_data, OMX_BUFFERHEADERTYPE *buffer);
+  // Writes one filled output buffer and gives it back to the component (application thread).
+  static void handle_out_buf(OmxEncoder *e, OMX_BUFFERHEADERTYPE *out_buf);
+
+  // Blocks until the component reports state `s`; a component that does not within
+  // STATE_TIMEOUT_MS is a fatal error.
+  void wait_for_state(OMX_STATETYPE s);
+
+  static constexpr int STATE_TIMEOUT_MS = 5000;
+  static constexpr int DRAIN_TIMEOUT_MS = 10000;
+
+  int width, height;
+  int fps;
+  char vid_path[1024];
+  char lock_path[1024];
+  bool is_open = false;
+  bool dirty = false;
+  int counter = 0;
+  std::string path;
+  FILE *of = nullptr;
+
+  size_t codec_config_len = 0;
+  uint8_t *codec_config = nullptr;
+  bool wrote_codec_config = false;
+
+  std::mutex state_lock;
+  std::condition_variable state_cv;
+  OMX_STATETYPE state = OMX_StateLoaded;
+
+  OMX_HANDLETYPE handle = nullptr;
+
+  std::vector<OMX_BUFFERHEADERTYPE *> in_buf_headers;
+  std::vector<OMX_BUFFERHEADERTYPE *> out_buf_headers;
+
+  uint64_t last_t = 0;
+
+  SafeQueue<OMX_BUFFERHEADERTYPE *> free_in;
+  SafeQueue<OMX_BUFFERHEADERTYPE *> done_out;
+
+  AVFormatContext *ofmt_ctx = nullptr;
+  AVCodecContext *codec_ctx = nullptr;
+  AVStream *out_stream = nullptr;
+  bool remuxing;
+
+  bool downscale;
+  uint8_t *y_ptr2 = nullptr, *u_ptr2 = nullptr, *v_ptr2 = nullptr;
+
+ private:
+  OMX_BUFFERHEADERTYPE *take_free_input();
+  void submit_input(OMX_BUFFERHEADERTYPE *buf, uint64_t ts);
+  void drain_output();
+  void write_header_from_config();
+  void write_packet(OMX_BUFFERHEADERTYPE *out_buf, const uint8_t *data, size_t len);
+  void finish_segment_file();
+};
+
+// Converts a frame of 4 bytes per pixel (R G B A in memory) to NV12. A negative `height` reads
+// the source bottom-up. Returns 0, or -1 on a null pointer, `width` <= 0 or `height` == 0.
+int ABGRToNV12(const uint8_t *src_abgr, int src_stride_abgr, uint8_t *dst_y, int dst_stride_y, uint8_t *dst_uv,
+               int dst_stride_uv, int width, int height);

@@ -1,0 +1,400 @@
+// OmxEncoder end to end on the platform's OpenMAX core, with ffprobe judging the output files.
+
+#include "selfdrive/pendrel/screenrecorder/omx_encoder.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "common/exit_handler.h"
+#include "encoder_test_util.h"
+
+namespace {
+
+constexpr int FPS = 10;
+constexpr int BITRATE = 2560000;
+constexpr uint64_t FRAME_NS = 1000000000ULL / FPS;
+// The encoder asks its component for a sync frame every 16 frames (15 P frames between).
+constexpr int SYNC_PERIOD = 16;
+
+bool exists(const std::string &p) {
+  struct stat st;
+  return stat(p.c_str(), &st) == 0;
+}
+
+// Submits `n` moving frames, numbered from `first`, at timestamps (index + 1) frame intervals
+// after the segment start.
+void encode_frames(OmxEncoder &e, int w, int h, int first, int n, int first_ts_index = 1) {
+  for (int i = 0; i < n; i++) {
+    Nv12Frame f(w, h, first + i);
+    uint64_t ts = (uint64_t)(first_ts_index + i) * FRAME_NS;
+    ASSERT_EQ(e.encode_frame_nv12(f.y.data(), w, f.uv.data(), w, w, h, ts), i);
+  }
+}
+
+struct Packet {
+  bool key;
+  double pts;
+};
+
+std::vector<Packet> packets_of(const std::string &file) {
+  std::vector<Packet> out;
+  nlohmann::json j = ffprobe_json("-select_streams v:0 -show_entries packet=pts_time,flags", file);
+  if (j.is_null()) return out;
+  for (auto &p : j["packets"]) {
+    out.push_back({p["flags"].get<std::string>()[0] == 'K', std::stod(p["pts_time"].get<std::string>())});
+  }
+  return out;
+}
+
+std::vector<bool> decoded_key_frames(const std::string &file) {
+  std::vector<bool> out;
+  nlohmann::json j = ffprobe_json("-select_streams v:0 -show_entries frame=key_frame", file);
+  if (j.is_null()) return out;
+  for (auto &f : j["frames"]) out.push_back(f["key_frame"].get<int>() == 1);
+  return out;
+}
+
+nlohmann::json stream_of(const std::string &file, const std::string &extra_args = "") {
+  nlohmann::json j = ffprobe_json(extra_args + " -show_streams -show_data", file);
+  if (j.is_null() || j["streams"].empty()) return nullptr;
+  return j["streams"][0];
+}
+
+}  // namespace
+
+// Frame size chosen so that neither dimension is a multiple of the padded layout's alignment.
+constexpr int W = 330, H = 250;
+
+TEST(OmxEncoderTest, Mp4SegmentHoldsEveryFrameAsHighProfileH264) {
+  ScratchDir dir;
+  const int n = 2 * SYNC_PERIOD + 5;
+  {
+    OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
+    e.encoder_open("seg.mp4");
+    EXPECT_TRUE(exists(dir / "seg.mp4.lock"));
+    encode_frames(e, W, H, 0, n);
+    e.encoder_close();
+    EXPECT_FALSE(e.is_open);
+  }
+  EXPECT_FALSE(exists(dir / "seg.mp4.lock"));
+
+  nlohmann::json s = stream_of(dir / "seg.mp4");
+  ASSERT_FALSE(s.is_null());
+  EXPECT_EQ(s["codec_name"], "h264");
+  EXPECT_EQ(s["profile"], "High");
+  EXPECT_EQ(s["width"], W);
+  EXPECT_EQ(s["height"], H);
+  EXPECT_EQ(s["r_frame_rate"], "10/1");
+  EXPECT_EQ(s["nb_frames"], std::to_string(n));
+
+  // Packets in submission order, one frame interval apart, key where the component flagged a
+  // sync frame, which the decoder confirms.
+  std::vector<Packet> pk = packets_of(dir / "seg.mp4");
+  ASSERT_EQ((int)pk.size(), n);
+  std::vector<bool> decoded = decoded_key_frames(dir / "seg.mp4");
+  ASSERT_EQ((int)decoded.size(), n);
+  for (int i = 0; i < n; i++) {
+    EXPECT_NEAR(pk[i].pts - pk[0].pts, i * 0.1, 1e-3) << i;
+    EXPECT_EQ(pk[i].key, i % SYNC_PERIOD == 0) << i;
+    EXPECT_EQ(decoded[i], pk[i].key) << i;
+  }
+  EXPECT_EQ(ffprobe_decode_errors("", dir / "seg.mp4"), "");
+}
+
+TEST(OmxEncoderTest, LaterSegmentsTakeTheirHeaderFromTheStoredConfiguration) {
+  ScratchDir dir;
+  const int per_segment = 12;
+  OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
+  for (int seg = 0; seg < 3; seg++) {
+    e.encoder_open(("seg" + std::to_string(seg) + ".mp4").c_str());
+    encode_frames(e, W, H, seg * per_segment, per_segment);
+    e.encoder_close();
+  }
+  ASSERT_GT(e.codec_config_len, 0u);
+
+  std::string first_extradata;
+  for (int seg = 0; seg < 3; seg++) {
+    std::string file = dir / ("seg" + std::to_string(seg) + ".mp4");
+    EXPECT_FALSE(exists(file + ".lock"));
+    nlohmann::json s = stream_of(file);
+    ASSERT_FALSE(s.is_null()) << file;
+    EXPECT_EQ(s["nb_frames"], std::to_string(per_segment)) << file;
+    ASSERT_TRUE(s.contains("extradata")) << file;
+    if (seg == 0) first_extradata = s["extradata"];
+    EXPECT_EQ(s["extradata"], first_extradata) << file;
+
+    // The sync frames follow the component's period across segment boundaries; a segment may
+    // begin with a P frame, which needs the previous segment. Every frame from the first sync
+    // frame on decodes.
+    std::vector<Packet> pk = packets_of(file);
+    ASSERT_EQ((int)pk.size(), per_segment);
+    for (int i = 0; i < per_segment; i++) {
+      EXPECT_EQ(pk[i].key, (seg * per_segment + i) % SYNC_PERIOD == 0) << file << " frame " << i;
+    }
+  }
+  // The third segment holds a sync frame (frame 32): decoding works from it with the stored header.
+  std::vector<bool> decoded = decoded_key_frames(dir / "seg2.mp4");
+  ASSERT_FALSE(decoded.empty());
+  EXPECT_TRUE(decoded[0]);
+}
+
+TEST(OmxEncoderTest, OutputWithTimestampZeroIsNotWrittenAsAFrame) {
+  ScratchDir dir;
+  OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
+  e.encoder_open("zero.mp4");
+  // The first frame at 0 ns, then 999 ns (0 µs after the integer division), then normal ones.
+  Nv12Frame f(W, H, 0);
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, 0), 0);
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, 999), 1);
+  for (int i = 2; i < 10; i++) {
+    Nv12Frame g(W, H, i);
+    EXPECT_EQ(e.encode_frame_nv12(g.y.data(), W, g.uv.data(), W, W, H, i * FRAME_NS), i);
+  }
+  e.encoder_close();
+  EXPECT_EQ(packets_of(dir / "zero.mp4").size(), 8u);
+}
+
+TEST(OmxEncoderTest, HevcGivesARawStreamThatDecodes) {
+  ScratchDir dir;
+  const int n = 15;
+  {
+    OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, true, false);
+    EXPECT_FALSE(e.remuxing);
+    e.encoder_open("seg.hevc");
+    encode_frames(e, W, H, 0, n);
+    e.encoder_close();
+  }
+  EXPECT_FALSE(exists(dir / "seg.hevc.lock"));
+  nlohmann::json s = stream_of(dir / "seg.hevc", "-f hevc -count_frames");
+  ASSERT_FALSE(s.is_null());
+  EXPECT_EQ(s["codec_name"], "hevc");
+  EXPECT_EQ(s["profile"], "Main");
+  EXPECT_EQ(s["width"], W);
+  EXPECT_EQ(s["height"], H);
+  EXPECT_EQ(s["nb_read_frames"], std::to_string(n));
+  EXPECT_EQ(ffprobe_decode_errors("-f hevc", dir / "seg.hevc"), "");
+}
+
+TEST(OmxEncoderTest, RefusesFramesWithoutAnOpenSegmentAndCountsPerSegment) {
+  ScratchDir dir;
+  OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
+  Nv12Frame f(W, H, 0);
+  const size_t free_before = e.free_in.size();
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, FRAME_NS), -1);
+  EXPECT_EQ(e.free_in.size(), free_before);
+  EXPECT_FALSE(e.dirty);
+
+  e.encoder_open("a.mp4");
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, FRAME_NS), 0);
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, 2 * FRAME_NS), 1);
+  e.encoder_close();
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, FRAME_NS), -1);
+  e.encoder_close();  // twice is harmless
+  EXPECT_FALSE(e.is_open);
+
+  e.encoder_open("b.mp4");
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, FRAME_NS), 0);
+  e.encoder_close();
+  EXPECT_EQ(packets_of(dir / "a.mp4").size(), 2u);
+  EXPECT_EQ(packets_of(dir / "b.mp4").size(), 1u);
+}
+
+TEST(OmxEncoderTest, ExitRequestWhileWaitingForAnInputBufferRefusesTheFrame) {
+  ScratchDir dir;
+  OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
+  e.encoder_open("exit.mp4");
+  Nv12Frame f(W, H, 0);
+  ASSERT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, FRAME_NS), 0);
+
+  // Hold every input buffer, as a component that is slow to return them would.
+  std::vector<OMX_BUFFERHEADERTYPE *> held;
+  while (held.size() < e.in_buf_headers.size()) {
+    OMX_BUFFERHEADERTYPE *b;
+    ASSERT_TRUE(e.free_in.try_pop(b, 5000));
+    held.push_back(b);
+  }
+  ExitHandler flag;
+  flag = true;
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, 2 * FRAME_NS), -1);
+  EXPECT_EQ(e.encode_frame_rgba(std::vector<uint8_t>((size_t)W * H * 4).data(), W, H, 2 * FRAME_NS), -1);
+  EXPECT_EQ(e.counter, 1);
+  flag = false;
+
+  for (auto *b : held) e.free_in.push(b);
+  EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, 2 * FRAME_NS), 1);
+  e.encoder_close();
+  EXPECT_EQ(packets_of(dir / "exit.mp4").size(), 2u);
+}
+
+TEST(OmxEncoderTest, SegmentClosedBeforeAnyFrameLeavesNoFileBehind) {
+  ScratchDir dir;
+  for (bool h265 : {false, true}) {
+    OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, h265, false);
+    const std::string name = h265 ? "empty.hevc" : "empty.mp4";
+    e.encoder_open(name.c_str());
+    EXPECT_TRUE(exists(dir / name + ".lock"));
+    e.encoder_close();
+    EXPECT_FALSE(exists(dir / name)) << name;
+    EXPECT_FALSE(exists(dir / name + ".lock")) << name;
+  }
+}
+
+TEST(OmxEncoderTest, OpenCreatesTheMissingOutputDirectory) {
+  ScratchDir dir;
+  std::string sub = dir / "trip";
+  OmxEncoder e(sub.c_str(), W, H, FPS, BITRATE, false, false);
+  e.encoder_open("seg.mp4");
+  encode_frames(e, W, H, 0, 3);
+  e.encoder_close();
+  EXPECT_EQ(packets_of(sub + "/seg.mp4").size(), 3u);
+}
+
+TEST(OmxEncoderTest, ProcessKilledWithASegmentOpenLeavesTheLockFile) {
+  ScratchDir dir;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(ready[0]);
+    OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
+    e.encoder_open("killed.mp4");
+    Nv12Frame f(W, H, 0);
+    for (int i = 0; i < 5; i++) e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, (i + 1) * FRAME_NS);
+    char c = 1;
+    if (write(ready[1], &c, 1) != 1) _exit(2);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(ready[0]);
+  kill(pid, SIGKILL);
+  int status;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_TRUE(exists(dir / "killed.mp4.lock"));
+  EXPECT_TRUE(exists(dir / "killed.mp4"));
+}
+
+TEST(OmxEncoderTest, LargerSourceIsCroppedToTheEncoderFrame) {
+  ScratchDir dir;
+  const int w = 128, h = 96;
+  OmxEncoder e(dir.path().c_str(), w, h, FPS, BITRATE, false, false);
+  e.encoder_open("crop.mp4");
+  for (int i = 0; i < 4; i++) {
+    Nv12Frame big(2 * w, 2 * h, i);
+    EXPECT_EQ(e.encode_frame_nv12(big.y.data(), 2 * w, big.uv.data(), 2 * w, 2 * w, 2 * h, (i + 1) * FRAME_NS), i);
+  }
+  e.encoder_close();
+  nlohmann::json s = stream_of(dir / "crop.mp4");
+  ASSERT_FALSE(s.is_null());
+  EXPECT_EQ(s["width"], w);
+  EXPECT_EQ(s["nb_frames"], "4");
+}
+
+TEST(OmxEncoderTest, RgbaFramesAreConvertedAndEncoded) {
+  ScratchDir dir;
+  OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
+  e.encoder_open("rgba.mp4");
+  std::vector<uint8_t> rgba((size_t)W * H * 4);
+  for (int i = 0; i < 6; i++) {
+    for (size_t p = 0; p < rgba.size(); p++) rgba[p] = (uint8_t)(p * 7 + i * 13);
+    EXPECT_EQ(e.encode_frame_rgba(rgba.data(), 0, 0, (i + 1) * FRAME_NS), i);
+  }
+  e.encoder_close();
+  EXPECT_EQ(packets_of(dir / "rgba.mp4").size(), 6u);
+  EXPECT_EQ(ffprobe_decode_errors("", dir / "rgba.mp4"), "");
+}
+
+TEST(OmxEncoderTest, ComponentErrorEventsDoNotStopEncoding) {
+  ScratchDir dir;
+  OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
+  e.encoder_open("errors.mp4");
+  encode_frames(e, W, H, 0, 3);
+
+  // Every input buffer back means every frame so far went through the component.
+  auto await_all_inputs = [&e] {
+    std::vector<OMX_BUFFERHEADERTYPE *> all;
+    OMX_BUFFERHEADERTYPE *b;
+    while (all.size() < e.in_buf_headers.size() && e.free_in.try_pop(b, 5000)) all.push_back(b);
+    for (auto *x : all) e.free_in.push(x);
+    return all.size() == e.in_buf_headers.size();
+  };
+  ASSERT_TRUE(await_all_inputs());
+
+  // A truncated picture handed straight to the component: it reports an error event and gives
+  // the buffer back.
+  OMX_BUFFERHEADERTYPE *bad;
+  ASSERT_TRUE(e.free_in.try_pop(bad, 5000));
+  bad->nFilledLen = 64;
+  bad->nOffset = 0;
+  bad->nFlags = OMX_BUFFERFLAG_ENDOFFRAME;
+  bad->nTimeStamp = 350000;
+  ASSERT_EQ(OMX_EmptyThisBuffer(e.handle, bad), OMX_ErrorNone);
+  ASSERT_TRUE(await_all_inputs());
+  // A completed command the encoder never asked for, and an event it does not know.
+  OmxEncoder::event_handler(e.handle, &e, OMX_EventCmdComplete, OMX_CommandFlush, 0, NULL);
+  OmxEncoder::event_handler(e.handle, &e, OMX_EventPortSettingsChanged, 1, 0, NULL);
+  {
+    std::lock_guard<std::mutex> lk(e.state_lock);
+    EXPECT_EQ(e.state, OMX_StateExecuting);
+  }
+
+  for (int i = 3; i < 10; i++) {
+    Nv12Frame f(W, H, i);
+    EXPECT_EQ(e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, (i + 1) * FRAME_NS), i);
+  }
+  e.encoder_close();
+  EXPECT_EQ(packets_of(dir / "errors.mp4").size(), 10u);
+  EXPECT_EQ(e.free_in.size(), e.in_buf_headers.size());
+}
+
+TEST(OmxEncoderTest, ConstructionIsRefusedWhenNoComponentIsAvailable) {
+  ScratchDir dir;
+  // The platform serves a limited number of encoder sessions at once.
+  std::vector<std::unique_ptr<OmxEncoder>> sessions;
+  bool refused = false;
+  for (int i = 0; i < 16 && !refused; i++) {
+    try {
+      sessions.push_back(std::make_unique<OmxEncoder>(dir.path().c_str(), 64, 64, FPS, BITRATE, false, false));
+    } catch (const std::runtime_error &err) {
+      refused = true;
+      EXPECT_NE(std::string(err.what()).find("error getting codec"), std::string::npos);
+    }
+  }
+  EXPECT_TRUE(refused);
+  EXPECT_GE(sessions.size(), 1u);
+  // Freeing one makes room again.
+  sessions.pop_back();
+  EXPECT_NO_THROW(sessions.push_back(std::make_unique<OmxEncoder>(dir.path().c_str(), 64, 64, FPS, BITRATE, false, false)));
+}
+
+TEST(OmxEncoderDeathTest, WaitForAStateNeverReportedIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScratchDir dir;
+  EXPECT_DEATH(
+      {
+        OmxEncoder e(dir.path().c_str(), 64, 64, FPS, BITRATE, false, false);
+        e.wait_for_state(OMX_StatePause);
+      },
+      "did not reach state");
+}
+
+TEST(OmxEncoderDeathTest, DestroyingWithASegmentOpenIsFatal) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScratchDir dir;
+  EXPECT_DEATH(
+      {
+        OmxEncoder e(dir.path().c_str(), 64, 64, FPS, BITRATE, false, false);
+        e.encoder_open("open.mp4");
+      },
+      "!this->is_open");
+}
