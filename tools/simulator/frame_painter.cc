@@ -90,6 +90,6 @@ void paint_frame(uint8_t *y, uint8_t *uv, int width, int height, int stride, uin
   // Frame number and time in large digits.
   char text[64];
   snprintf(text, sizeof(text), "F %06llu  T %.2f", (unsigned long long)frame_number, seconds);
-  const int scale = std::max(1, height / 60);
+  const int scale = std::max(1, height / 90);
   draw_text(y, width, height, stride, scale * 2, scale * 2, scale, text);
 }

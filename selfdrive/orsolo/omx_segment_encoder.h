@@ -1,0 +1,25 @@
+#pragma once
+
+// A trip's encoder on the hardware OpenMAX component: H.264 at CAMERA_FPS and BITRATE, muxed
+// into MP4 segments in the trip directory.
+
+#include <memory>
+#include <string>
+
+#include "selfdrive/orsolo/recorder_ports.h"
+
+class OmxEncoder;
+
+class OmxSegmentEncoder : public SegmentEncoder {
+ public:
+  OmxSegmentEncoder(const std::string &trip_dir, int width, int height);
+  ~OmxSegmentEncoder() override;
+
+  void open_segment(const std::string &filename) override;
+  void close_segment() override;
+  int encode_nv12(const uint8_t *y, int y_stride, const uint8_t *uv, int uv_stride, int width, int height,
+                  uint64_t ts) override;
+
+ private:
+  std::unique_ptr<OmxEncoder> encoder_;
+};
