@@ -357,9 +357,8 @@ OMX_ERRORTYPE EncoderComponent::set_parameter(OMX_INDEXTYPE index, OMX_PTR param
         port.def.format.video.eColorFormat = OMX_COLOR_FormatUnused;
         if (v.nBitrate) bitrate.nTargetBitrate = v.nBitrate;
       }
+      // Buffer sizes follow from the frame size; the client reads them back.
       update_buffer_sizes_locked();
-      // A client may ask for larger buffers than the minimum, never smaller ones.
-      if (p->nBufferSize > port.def.nBufferSize) port.def.nBufferSize = p->nBufferSize;
       return OMX_ErrorNone;
     }
     case OMX_IndexParamVideoBitrate: {
