@@ -13,7 +13,7 @@
 TEST(ParamsNonBlocking, ManyWritesLandInOrder) {
   ParamsTestRoot tmp;
   ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
-  const int N = 150;
+  const int N = 60;
   Params reader(tmp.root());
 
   // A watcher sees the sequence key only move forward while the writes go on.
@@ -59,8 +59,10 @@ TEST(ParamsNonBlocking, PairQueuedWhileWriterFinishesIsWritten) {
   ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
   Params params(tmp.root());
   std::mt19937 rng(std::random_device{}());
-  std::uniform_int_distribution<int> delay_us(0, 150);
-  for (int i = 0; i < 3000; i++) {
+  std::uniform_int_distribution<int> delay_us(0, 50);
+  // Bounded by rounds and by time, whichever ends first, to stay short under sanitizers too.
+  auto budget_end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (int i = 0; i < 3000 && std::chrono::steady_clock::now() < budget_end; i++) {
     std::string v = std::to_string(i);
     params.putNonBlocking("Seq", v);
     ASSERT_TRUE(wait_until([&] { return params.get("Seq") == v; }, std::chrono::seconds(5), std::chrono::microseconds(0)))

@@ -86,7 +86,7 @@ TEST(ParamsAtomic, ConcurrentWritersNeverShowPartialValues) {
 TEST(ParamsAtomic, KilledWriterLeavesCompleteValue) {
   ParamsTestRoot tmp;
   ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
-  const int WRITERS = 2, ROUNDS = 120;
+  const int WRITERS = 2, ROUNDS = 80;
   Params params(tmp.root());
   ASSERT_EQ(params.put("DashcamDebug", writer_value(0)), 0);
 
