@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 enum VisionStreamType : int {
   VISION_STREAM_ROAD = 0,
@@ -74,8 +75,14 @@ class VisionBuf {
   // not be used or freed again.
   int free();
 
-  void set_frame_id(uint64_t id) { *frame_id = id; }
-  uint64_t get_frame_id() { return *frame_id; }
+  // The slot sits right behind the image, so it is 8-byte aligned only when len is: copy
+  // through it rather than dereference it.
+  void set_frame_id(uint64_t id) { memcpy(frame_id, &id, sizeof(id)); }
+  uint64_t get_frame_id() {
+    uint64_t id;
+    memcpy(&id, frame_id, sizeof(id));
+    return id;
+  }
 };
 
 // Leaves both unchanged on this platform.

@@ -45,7 +45,7 @@ class TestPrefix {
     unsetenv("TAVRIN_PREFIX");
     std::error_code ec;
     std::filesystem::remove_all("/dev/shm/" + name_, ec);
-    std::filesystem::remove_all(out_dir_, ec);
+    if (!getenv("VIPC_TEST_KEEP_OUTPUT")) std::filesystem::remove_all(out_dir_, ec);
   }
   TestPrefix(const TestPrefix &) = delete;
   TestPrefix &operator=(const TestPrefix &) = delete;
@@ -212,7 +212,9 @@ class ServerProcess {
         getrlimit(RLIMIT_NOFILE, &lim);
         lim.rlim_cur = std::min<rlim_t>(lim.rlim_cur, 512);
         setrlimit(RLIMIT_NOFILE, &lim);
-        for (int fd; (fd = dup(0)) >= 0;) hoard.push_back(fd);
+        int fd;
+        while ((fd = dup(cmd_fd)) >= 0) hoard.push_back(fd);
+        if (errno != EMFILE) return 4;
       } else if (c.cmd == CMD_RELEASE_FDS) {
         for (int fd : hoard) close(fd);
         hoard.clear();
