@@ -44,7 +44,7 @@ protected:
     argv.insert(argv.end(), args.begin(), args.end());
     EnvList env = compositor_.client_env();
     env.emplace_back("CMDPANEL_INSPECT", inspect_path_);
-    env.emplace_back("LSAN_OPTIONS", "suppressions=" CMDPANEL_LSAN_SUPPRESSIONS ":print_suppressions=0");
+    env.emplace_back("LSAN_OPTIONS", "suppressions=" CMDPANEL_LSAN_SUPPRESSIONS ":print_suppressions=0:fast_unwind_on_malloc=0");
     env.insert(env.end(), extra.begin(), extra.end());
     return run_bounded(argv, env, RUN_TIMEOUT);
   }
