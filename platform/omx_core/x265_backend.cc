@@ -29,7 +29,6 @@ class X265Backend : public CodecBackend {
     param->fpsNum = s.framerate_q16;
     param->fpsDenom = 1 << 16;
     param->frameNumThreads = 1;
-    param->numaPools = "1";
     param->bframes = 0;
     param->lookaheadDepth = 0;
     param->scenecutThreshold = 0;

@@ -13,6 +13,7 @@
 
 #include "common/exit_handler.h"
 #include "encoder_test_util.h"
+#include "platform/omx_core/tests/x265_leak_suppression.h"
 
 namespace {
 
