@@ -57,6 +57,52 @@ TEST(ParamsFaults, RenameOntoDirectoryFails) {
   EXPECT_FALSE(has_temp_value_files(tmp.root()));
 }
 
+// The n-th descriptor number the process would hand out next (n = 1: the lowest free one).
+int nth_free_fd(int n) {
+  std::vector<int> fds;
+  for (int i = 0; i < n; i++) fds.push_back(dup(0));
+  int nth = fds.back();
+  for (int fd : fds) close(fd);
+  return nth;
+}
+
+// Out of descriptors just when the directory is to be synced: the value is in place, but the
+// caller hears that it may not be durable.
+TEST(ParamsFaults, DirectorySyncFailureIsReported) {
+  ParamsTestRoot tmp;
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  Params params(tmp.root());
+  ASSERT_EQ(params.put("DashcamDebug", "old"), 0);
+  pid_t child = spawn_child([&] {
+    struct rlimit normal = {};
+    getrlimit(RLIMIT_NOFILE, &normal);
+    // Only the descriptors below `limit` can be had until the limit is lifted again.
+    auto cap_descriptors = [&](rlim_t limit) {
+      struct rlimit rl = {limit, normal.rlim_max};
+      return setrlimit(RLIMIT_NOFILE, &rl) == 0;
+    };
+    auto lift_cap = [&] { return setrlimit(RLIMIT_NOFILE, &normal) == 0; };
+
+    // put holds the temporary file and the lock when it opens the directory: the third descriptor.
+    if (!cap_descriptors(nth_free_fd(3))) return 10;
+    errno = 0;
+    int put_result = params.put("DashcamDebug", "new");
+    int put_errno = errno;
+    if (!lift_cap()) return 10;
+    if (put_result != -1 || put_errno != EMFILE) return 1;
+    if (params.get("DashcamDebug") != "new") return 2;
+
+    // remove holds only the lock when it opens the directory: the second descriptor.
+    if (!cap_descriptors(nth_free_fd(2))) return 10;
+    int remove_result = params.remove("DashcamDebug");
+    if (!lift_cap()) return 10;
+    if (remove_result != -1) return 3;
+    return util::file_exists(params.getParamPath("DashcamDebug")) ? 4 : 0;
+  });
+  EXPECT_EQ(wait_child(child), 0) << "1: put result, 2: value not in place, 3: remove result, 4: not removed";
+  EXPECT_FALSE(has_temp_value_files(tmp.root()));
+}
+
 // An empty key would name the data directory link itself; the store must survive it.
 TEST(ParamsFaults, EmptyKeyLeavesDataDirectoryAlone) {
   ParamsTestRoot tmp;
