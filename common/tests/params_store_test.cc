@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 
 #include "common/params.h"
 #include "common/tests/params_test_util.h"
