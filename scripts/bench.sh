@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install_deps.sh
 BUILD_DIR=build-bench
-scripts/build.sh "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DROADREC_BUILD_TESTS=OFF
+scripts/build.sh "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
 filter=${1:-}
 for dir in bench/*/; do
   name=$(basename "$dir")
