@@ -127,7 +127,8 @@ TEST(SchemaRead, GpsLocationFieldsAndShortSections) {
   full[1] = bits_of(48.8584);
   full[2] = bits_of(2.2945);
   full[7] = 1ull << 32;  // bit 480
-  auto gps = Decoded(event_payload(envelope(GPS_LOCATION), &full)).event().getGpsLocation();
+  Decoded full_msg(event_payload(envelope(GPS_LOCATION), &full));
+  auto gps = full_msg.event().getGpsLocation();
   EXPECT_TRUE(gps.getHasFix());
   EXPECT_FLOAT_EQ(gps.getSpeed(), 13.5f);
   EXPECT_DOUBLE_EQ(gps.getLatitude(), 48.8584);
@@ -135,18 +136,21 @@ TEST(SchemaRead, GpsLocationFieldsAndShortSections) {
 
   // Seven words: no fix, though the other fields are all there.
   std::vector<uint64_t> seven(full.begin(), full.begin() + 7);
-  auto short_gps = Decoded(event_payload(envelope(GPS_LOCATION), &seven)).event().getGpsLocation();
+  Decoded seven_msg(event_payload(envelope(GPS_LOCATION), &seven));
+  auto short_gps = seven_msg.event().getGpsLocation();
   EXPECT_FALSE(short_gps.getHasFix());
   EXPECT_DOUBLE_EQ(short_gps.getLongitude(), 2.2945);
 
   // Two words: speed and latitude only. No word at all: zeros.
   std::vector<uint64_t> two(full.begin(), full.begin() + 2);
-  auto two_gps = Decoded(event_payload(envelope(GPS_LOCATION), &two)).event().getGpsLocation();
+  Decoded two_msg(event_payload(envelope(GPS_LOCATION), &two));
+  auto two_gps = two_msg.event().getGpsLocation();
   EXPECT_FLOAT_EQ(two_gps.getSpeed(), 13.5f);
   EXPECT_DOUBLE_EQ(two_gps.getLatitude(), 48.8584);
   EXPECT_EQ(two_gps.getLongitude(), 0.0);
   std::vector<uint64_t> none;
-  auto empty_gps = Decoded(event_payload(envelope(GPS_LOCATION), &none)).event().getGpsLocation();
+  Decoded none_msg(event_payload(envelope(GPS_LOCATION), &none));
+  auto empty_gps = none_msg.event().getGpsLocation();
   EXPECT_EQ(empty_gps.getSpeed(), 0.0f);
   EXPECT_FALSE(empty_gps.getHasFix());
 }
@@ -155,7 +159,8 @@ TEST(SchemaRead, NewerLongerStructReadsTheSamePositions) {
   std::vector<uint64_t> longer(12, 0);
   longer[1] = uint64_t(2) << 16;  // DRIVE
   longer[11] = all_ones();         // fields we do not know
-  auto car = Decoded(event_payload(envelope(CAR_STATE), &longer, 5)).event().getCarState();
+  Decoded longer_msg(event_payload(envelope(CAR_STATE), &longer, 5));
+  auto car = longer_msg.event().getCarState();
   EXPECT_EQ(car.getGearShifter(), CarState::GearShifter::DRIVE);
 }
 
