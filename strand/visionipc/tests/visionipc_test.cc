@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 
 #include "strand/visionipc/ipc.h"
 #include "strand/visionipc/tests/cl_test_device.h"
@@ -120,6 +124,49 @@ TEST(VisionIpc, WithoutServer) {
   EXPECT_TRUE(VisionIpcClient::getAvailableStreams("imagerd", false).empty());
 }
 
+// Makes every later sendmsg of this process fail with EPIPE, as it does when the peer went
+// away: the one way to fail the stream request deterministically.
+bool fail_every_sendmsg() {
+  struct sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sendmsg, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPIPE & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  struct sock_fprog prog = {(unsigned short)(sizeof(filter) / sizeof(filter[0])), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+// The server is reachable but the stream request cannot be sent: connect reports failure
+// like for an unreachable server, and a later connect succeeds.
+TEST(VisionIpc, StreamRequestThatCannotBeSentFailsConnect) {
+  TestPrefix prefix;
+  ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 2, false, 64, 48}}, 1);
+  ASSERT_TRUE(server.ready());
+  {
+    VisionIpcClient probe("imagerd", VISION_STREAM_ROAD, false);
+    ASSERT_TRUE(connect_within(probe));  // the listener answers
+  }
+  fflush(stdout);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+    if (!fail_every_sendmsg()) _exit(2);
+    const bool connected = client.connect(false);
+    _exit(!connected && !client.is_connected() && client.num_buffers == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "client died, status " << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+  ASSERT_TRUE(connect_within(client));
+  EXPECT_EQ(client.num_buffers, 2);
+  EXPECT_EQ(server.stop(), 0);
+}
+
 // A restarted server has a new identity: the client notices with the first packet, yields
 // no frame, and reads again after connecting anew. With more buffers than before, that
 // first packet may name a buffer the client never imported.
@@ -169,6 +216,45 @@ TEST(VisionIpc, ServerRestartIsNoticedAndClientReconnects) {
     ASSERT_TRUE(new_server.send_frames(VISION_STREAM_ROAD, 2));
     expect_frames(client, 200 + sent, 2, skipped + sent);
     EXPECT_EQ(new_server.stop(), 0);
+  }
+}
+
+// Packets naming a buffer the client never imported yield no frame, whatever identity they
+// carry, and leave the client not connected.
+TEST(VisionIpc, PacketsBeyondTheImportedBuffersYieldNoFrame) {
+  struct Case {
+    const char *what;
+    uint64_t idx;
+    bool servers_identity;
+  };
+  const Case cases[] = {
+      {"index past the imported buffers, identity of an empty slot", 5, false},
+      {"index past the buffer table", 200, true},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    TestPrefix prefix;
+    ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 2, false, 64, 48}}, 1);
+    ASSERT_TRUE(server.ready());
+    VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+    ASSERT_TRUE(connect_within(client));
+
+    // A foreign publisher takes the frame topic over; the client joins it at its next poll.
+    std::unique_ptr<Context> ctx(Context::create());
+    std::unique_ptr<PubSocket> pub(
+        PubSocket::create(ctx.get(), get_endpoint_name("imagerd", VISION_STREAM_ROAD), false));
+    ASSERT_NE(pub, nullptr);
+    EXPECT_EQ(client.recv(nullptr, 0), nullptr);
+
+    VisionIpcPacket packet = {};
+    packet.server_id = c.servers_identity ? client.buffers[0].server_id : 0;
+    packet.idx = c.idx;
+    ASSERT_EQ(pub->send((char *)&packet, sizeof(packet)), (int)sizeof(packet));
+    for (int i = 0; i < 50 && client.is_connected(); i++) {
+      EXPECT_EQ(client.recv(nullptr, 100), nullptr);
+    }
+    EXPECT_FALSE(client.is_connected());
+    EXPECT_EQ(server.stop(), 0);
   }
 }
 
