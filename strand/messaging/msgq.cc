@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <new>
 #include <random>
 #include <sys/mman.h>
@@ -45,6 +47,12 @@ std::atomic<int64_t> *size_word(msgq_queue_t *q, uint64_t offset) {
 // A frame starts 8-aligned with room for its size word.
 bool position_in_data_area(const msgq_queue_t *q, uint64_t offset) {
   return offset % 8 == 0 && offset + 8 <= q->size;
+}
+
+uint64_t monotonic_ns() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return uint64_t(t.tv_sec) * 1000000000 + uint64_t(t.tv_nsec);
 }
 
 int thread_signal(uint32_t tid) { return syscall(SYS_tkill, tid, SIGUSR2); }
@@ -358,6 +366,14 @@ int msgq_msg_recv(msgq_msg_t *msg, msgq_queue_t *q) {
 int msgq_poll(msgq_pollitem_t *items, size_t nitems, int timeout) {
   if (nitems == 0) return 0;
 
+  // SIGUSR2 stays blocked from the first readiness test until the sleep starts: a wake-up sent
+  // in between remains pending and ends the sleep at once instead of being lost (which would
+  // hold the message back for the whole sleep).
+  sigset_t wakeup, sleep_mask;
+  sigemptyset(&wakeup);
+  sigaddset(&wakeup, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &wakeup, &sleep_mask);
+
   int num = 0;
   for (size_t i = 0; i < nitems; i++) {
     items[i].revents = msgq_msg_ready(items[i].q);
@@ -365,26 +381,24 @@ int msgq_poll(msgq_pollitem_t *items, size_t nitems, int timeout) {
   }
 
   const int ms = (timeout == -1) ? 100 : timeout;
-  const timespec slice = {ms / 1000, (ms % 1000) * 1000000L};
-  timespec ts = slice;
+  const uint64_t deadline = monotonic_ns() + uint64_t(ms) * 1000000;
   while (num == 0) {
-    // A publisher's SIGUSR2 ends the sleep early. An interrupted sleep leaves the time still
-    // to wait in ts, so a bounded poll never waits longer than asked in total.
-    int ret = nanosleep(&ts, &ts);
+    // Unbounded: every sleep is a full slice. Bounded: an interrupted sleep goes on only for
+    // the time left, so the poll never waits longer than asked in total.
+    uint64_t now = monotonic_ns();
+    uint64_t left = (timeout == -1) ? uint64_t(ms) * 1000000 : (deadline > now ? deadline - now : 0);
+    timespec ts = {time_t(left / 1000000000), long(left % 1000000000)};
+    int ret = ppoll(nullptr, 0, &ts, &sleep_mask);
     for (size_t i = 0; i < nitems; i++) {
       if (items[i].revents == 0 && msgq_msg_ready(items[i].q)) {
         items[i].revents = 1;
         num++;
       }
     }
-    if (timeout != -1) {
-      if (ret == 0) break;
-    } else {
-      // Unbounded: every sleep is a full slice, else repeated wake-ups would shrink it to
-      // nothing and the poll would spin.
-      ts = slice;
-    }
+    if (timeout != -1 && (ret == 0 || monotonic_ns() >= deadline)) break;
   }
+
+  pthread_sigmask(SIG_SETMASK, &sleep_mask, nullptr);
   return num;
 }
 

@@ -1,0 +1,330 @@
+// Messaging benchmark: one publisher process and one subscriber process exchange messages
+// through the factories of messaging.h, so every backend the factories can make is measured
+// by the same code.
+//
+//   blocking latency   the subscriber sleeps in receive(); one message at a time, with a pause
+//                      between messages so the subscriber is really asleep: wake-up + 2 copies
+//   throughput         the publisher sends as fast as it may while staying less than half a
+//                      queue ahead of the subscriber (nothing is lost)
+//   memcpy             copies of the same sizes through buffers larger than the caches: the
+//                      physical reference for the throughput figures
+//
+// Both transfer modes run twice: both processes free to use any core, and both pinned to
+// core 0 (then a wake-up needs no other core to come out of idle).
+//
+// Usage: messaging_bench [--backend msgq|zmq|all] [--quick]
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/timing.h"
+#include "strand/messaging/messaging.h"
+
+namespace {
+
+struct PayloadSize {
+  const char *label;
+  size_t bytes;
+  int latency_samples;
+  int throughput_messages;
+};
+
+// The largest payload a queue of 10 MiB takes is 3495240 bytes (3 frames must fit): that is
+// the "3.5 MiB" class, a whole uncompressed camera frame.
+const PayloadSize SIZES[] = {
+    {"64 B", 64, 2000, 200000},
+    {"4 KiB", 4096, 2000, 100000},
+    {"1 MiB", 1 << 20, 300, 2000},
+    {"3.3 MiB", 3495240, 150, 600},
+};
+
+constexpr size_t MAX_SAMPLES = 2000;
+
+// Shared between the two processes of one run (anonymous shared mapping).
+struct Shared {
+  std::atomic<int> subscriber_ready;
+  std::atomic<uint64_t> probes;  // probes received
+  std::atomic<uint64_t> received;  // measured messages received so far
+  uint64_t latency_ns[MAX_SAMPLES];
+};
+
+// The first 16 bytes of every message: its kind and the sender's clock.
+struct Stamp {
+  uint64_t kind;  // PROBE while warming up, MEASURED afterwards, STOP at the end
+  uint64_t sent_ns;
+};
+enum : uint64_t { PROBE = 1, MEASURED = 2, STOP = 3 };
+
+struct Backend {
+  std::string name;
+  std::string endpoint;  // msgq: queue name; zmq: TCP port
+};
+
+struct Figures {
+  double p50_us = 0, p99_us = 0, max_us = 0;
+  double msgs_per_s = 0, mb_per_s = 0;
+};
+
+void select_backend(const Backend &b, const std::string &prefix_dir) {
+  if (b.name == "zmq") {
+    setenv("ZMQ", "1", 1);
+    unsetenv("TAVRIN_PREFIX");
+  } else {
+    unsetenv("ZMQ");
+    setenv("TAVRIN_PREFIX", prefix_dir.c_str(), 1);
+  }
+}
+
+// Whether the factories actually make this backend (a ZeroMQ context is never null).
+bool backend_available(const Backend &b) {
+  if (b.name != "zmq") return true;
+  std::unique_ptr<Context> ctx(Context::create());
+  return ctx->getRawContext() != nullptr;
+}
+
+void pin_to(int core) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (core >= 0) {
+    CPU_SET(core, &set);
+  } else {
+    for (int i = 0; i < CPU_SETSIZE; i++) CPU_SET(i, &set);
+  }
+  sched_setaffinity(0, sizeof(set), &set);
+}
+
+void sleep_us(long us) {
+  timespec ts = {us / 1000000, (us % 1000000) * 1000};
+  nanosleep(&ts, nullptr);
+}
+
+double percentile(std::vector<uint64_t> v, double p) {
+  std::sort(v.begin(), v.end());
+  size_t i = std::min(v.size() - 1, size_t(p * (v.size() - 1) + 0.5));
+  return v[i] / 1000.0;
+}
+
+// The subscriber process: receives until STOP, stamping the latency of measured messages.
+int run_subscriber(const Backend &b, Shared *sh, bool record_latency) {
+  std::unique_ptr<Context> ctx(Context::create());
+  std::unique_ptr<SubSocket> sub(SubSocket::create(ctx.get(), b.endpoint, "127.0.0.1", false, false));
+  if (!sub) return 2;
+  sh->subscriber_ready = 1;
+  for (;;) {
+    std::unique_ptr<Message> m(sub->receive());
+    if (!m) continue;
+    uint64_t now = nanos_since_boot();
+    if (m->getSize() < sizeof(Stamp)) return 3;
+    Stamp st;
+    memcpy(&st, m->getData(), sizeof(st));
+    if (st.kind == STOP) return 0;
+    if (st.kind == PROBE) {
+      sh->probes++;
+      continue;
+    }
+    uint64_t n = sh->received.load();
+    if (record_latency && n < MAX_SAMPLES) sh->latency_ns[n] = now - st.sent_ns;
+    sh->received = n + 1;
+  }
+}
+
+class Publisher {
+ public:
+  Publisher(const Backend &b, size_t size)
+      : ctx_(Context::create()), buf_(std::max({size, sizeof(Stamp), size_t(1) << 20}), 'p') {
+    pub_.reset(PubSocket::create(ctx_.get(), b.endpoint, false));
+  }
+  bool ok() const { return pub_ != nullptr; }
+
+  bool send(uint64_t kind, size_t size) {
+    Stamp st = {kind, nanos_since_boot()};
+    memcpy(buf_.data(), &st, sizeof(st));
+    return pub_->send(buf_.data(), std::min(buf_.size(), std::max(size, sizeof(Stamp)))) >= 0;
+  }
+
+ private:
+  std::unique_ptr<Context> ctx_;
+  std::unique_ptr<PubSocket> pub_;
+  std::vector<char> buf_;
+};
+
+// Waits (bounded) for `cond`, sleeping `step_us` between tests; false on time-out.
+template <typename F>
+bool await(F &&cond, long step_us, double timeout_s = 30) {
+  uint64_t deadline = nanos_since_boot() + uint64_t(timeout_s * 1e9);
+  while (!cond()) {
+    if (nanos_since_boot() > deadline) return false;
+    if (step_us > 0) {
+      sleep_us(step_us);
+    } else {
+      sched_yield();
+    }
+  }
+  return true;
+}
+
+// A queue lives as long as the device runs: measure it in that steady state, with every page
+// of its file present and mapped in both processes, not the first pass through fresh pages.
+// The subscriber's allocator, too, settles after its first few messages of a new size.
+bool warm_up(Publisher &pub, Shared *sh, size_t size) {
+  constexpr size_t QUEUE_PASS_SIZE = 1 << 20;
+  constexpr int QUEUE_PASS_MESSAGES = 24;  // more than twice the 10 MiB queue
+  constexpr int SIZE_MESSAGES = 8;
+  for (int i = 0; i < QUEUE_PASS_MESSAGES + SIZE_MESSAGES; i++) {
+    uint64_t before = sh->probes.load();
+    size_t n = i < QUEUE_PASS_MESSAGES ? QUEUE_PASS_SIZE : size;
+    if (!pub.send(PROBE, n) || !await([&] { return sh->probes.load() > before; }, 20, 10)) return false;
+  }
+  return true;
+}
+
+enum class Mode { LATENCY, THROUGHPUT };
+
+bool run_transfer(const Backend &b, const PayloadSize &size, Mode mode, int core, bool quick, Figures *out) {
+  Shared *sh = static_cast<Shared *>(
+      mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  if (sh == MAP_FAILED) return false;
+  new (sh) Shared();
+  pin_to(core);  // the child inherits it
+
+  bool ok = false;
+  {
+    Publisher pub(b, size.bytes);  // first: a queue publisher resets the reader slots
+    pid_t child = fork();
+    if (child == 0) _exit(run_subscriber(b, sh, mode == Mode::LATENCY));
+
+    if (pub.ok() && await([&] { return sh->subscriber_ready.load() == 1; }, 100) &&
+        // Probes until one arrives: the subscriber is connected (ZeroMQ joins late).
+        await([&] { return pub.send(PROBE, sizeof(Stamp)) && sh->probes.load() > 0; }, 1000)) {
+      ok = warm_up(pub, sh, size.bytes);
+      if (mode == Mode::LATENCY) {
+        int n = quick ? size.latency_samples / 10 : size.latency_samples;
+        for (int i = 0; i < n && ok; i++) {
+          sleep_us(500);  // long enough for the subscriber to be asleep in its poll
+          ok = pub.send(MEASURED, size.bytes) && await([&] { return sh->received.load() == uint64_t(i + 1); }, 20);
+        }
+        std::vector<uint64_t> lat(sh->latency_ns, sh->latency_ns + std::min<uint64_t>(n, MAX_SAMPLES));
+        if (ok) {
+          out->p50_us = percentile(lat, 0.50);
+          out->p99_us = percentile(lat, 0.99);
+          out->max_us = percentile(lat, 1.0);
+        }
+      } else {
+        uint64_t n = quick ? size.throughput_messages / 10 : size.throughput_messages;
+        // Stay less than half a queue ahead so the subscriber is never lapped, and within
+        // what a ZeroMQ publisher queues before it drops (1000 messages).
+        uint64_t window = std::clamp<uint64_t>((10u << 20) / 2 / (size.bytes + 16), 1, 256);
+        uint64_t t0 = nanos_since_boot();
+        for (uint64_t i = 0; i < n && ok; i++) {
+          ok = await([&] { return i - sh->received.load() < window; }, 0) && pub.send(MEASURED, size.bytes);
+        }
+        ok = ok && await([&] { return sh->received.load() == n; }, 0);
+        double secs = (nanos_since_boot() - t0) * 1e-9;
+        out->msgs_per_s = n / secs;
+        out->mb_per_s = n * double(size.bytes) / secs / 1e6;
+      }
+    }
+    // Stop the subscriber; repeated because a message may still be on its way.
+    await([&] { return (pub.send(STOP, sizeof(Stamp)), waitpid(child, nullptr, WNOHANG) == child); }, 1000, 5);
+    if (waitpid(child, nullptr, WNOHANG) == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, nullptr, 0);
+    }
+  }
+  pin_to(-1);
+  munmap(sh, sizeof(Shared));
+  return ok;
+}
+
+// memcpy of `size`-byte blocks walking through buffers far larger than the last-level cache.
+double memcpy_mb_per_s(size_t size, bool quick) {
+  const size_t pool = size_t(256) << 20;  // 8 times the last-level cache
+  std::vector<char> src(pool, 's'), dst(pool, 'd');
+  const size_t blocks = pool / size;
+  const size_t total_target = (quick ? size_t(1) : size_t(4)) << 30;
+  size_t copied = 0, i = 0;
+  uint64_t t0 = nanos_since_boot();
+  while (copied < total_target) {
+    size_t off = (i % blocks) * size;
+    memcpy(dst.data() + off, src.data() + off, size);
+    copied += size;
+    i++;
+  }
+  double secs = (nanos_since_boot() - t0) * 1e-9;
+  volatile char sink = dst[i % pool];
+  (void)sink;
+  return copied / secs / 1e6;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string which = "all";
+  bool quick = false;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (a == "--backend" && i + 1 < argc) {
+      which = argv[++i];
+    } else if (a == "--quick") {
+      quick = true;
+    } else {
+      fprintf(stderr, "usage: %s [--backend msgq|zmq|all] [--quick]\n", argv[0]);
+      return 2;
+    }
+  }
+
+  // Queue files of this run live in their own directory, never beside the device's topics.
+  std::string prefix_dir = "messaging_bench_" + std::to_string(getpid());
+  std::filesystem::create_directory("/dev/shm/" + prefix_dir);
+
+  printf("memcpy reference (blocks walking 256 MiB buffers):\n");
+  std::vector<double> reference;
+  for (const PayloadSize &s : SIZES) {
+    reference.push_back(memcpy_mb_per_s(s.bytes, quick));
+    printf("  %-8s %9.0f MB/s\n", s.label, reference.back());
+  }
+  fflush(stdout);
+
+  const Backend backends[] = {{"msgq", "messaging_bench"}, {"zmq", "58123"}};
+  for (const Backend &b : backends) {
+    if (which != "all" && which != b.name) continue;
+    select_backend(b, prefix_dir);
+    if (!backend_available(b)) {
+      printf("\n%s: not available in this build\n", b.name.c_str());
+      continue;
+    }
+    for (int core : {-1, 0}) {
+      printf("\n%s, %s:\n", b.name.c_str(), core < 0 ? "processes free on all cores" : "both processes pinned to core 0");
+      printf("  %-8s %10s %10s %10s %12s %10s %9s\n", "payload", "p50 us", "p99 us", "max us", "msgs/s", "MB/s",
+             "/memcpy");
+      for (size_t k = 0; k < std::size(SIZES); k++) {
+        const PayloadSize &s = SIZES[k];
+        Figures f;
+        bool ok = run_transfer(b, s, Mode::LATENCY, core, quick, &f) &&
+                  run_transfer(b, s, Mode::THROUGHPUT, core, quick, &f);
+        if (!ok) {
+          printf("  %-8s failed\n", s.label);
+          continue;
+        }
+        printf("  %-8s %10.1f %10.1f %10.1f %12.0f %10.0f %8.0f%%\n", s.label, f.p50_us, f.p99_us, f.max_us,
+               f.msgs_per_s, f.mb_per_s, 100.0 * f.mb_per_s / reference[k]);
+        fflush(stdout);
+      }
+    }
+  }
+  std::filesystem::remove_all("/dev/shm/" + prefix_dir);
+  return 0;
+}
