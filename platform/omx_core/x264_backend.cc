@@ -14,6 +14,9 @@ namespace omx_core {
 
 namespace {
 
+// Peak rate of variable rate control, in percent of the target.
+constexpr int kVbrPeakPercent = 150;
+
 struct AvcLevelLimit {
   int idc;
   long max_mbps;  // macroblocks per second
@@ -74,10 +77,11 @@ class X264Backend : public CodecBackend {
     } else {
       p.rc.i_rc_method = X264_RC_ABR;
       p.rc.i_bitrate = (int)(s.bitrate / 1000);
-      if (!s.variable_rate) {
-        p.rc.i_vbv_max_bitrate = p.rc.i_bitrate;
-        p.rc.i_vbv_buffer_size = p.rc.i_bitrate;
-      }
+      // A one-second buffer model, as rate control in hardware keeps: without it, one-pass
+      // rate control with no lookahead mispredicts every sync frame and overshoots the target.
+      // Variable rate lets the peak rise above the target; constant rate does not.
+      p.rc.i_vbv_max_bitrate = s.variable_rate ? p.rc.i_bitrate * kVbrPeakPercent / 100 : p.rc.i_bitrate;
+      p.rc.i_vbv_buffer_size = p.rc.i_bitrate;
     }
     double fps = s.framerate_q16 / 65536.0;
     level = avc_level_for(s.level_idc, s.width, s.height, fps, s.bitrate, s.profile == 100);

@@ -44,10 +44,9 @@ class X265Backend : public CodecBackend {
     if (s.rate_control) {
       param->rc.rateControlMode = X265_RC_ABR;
       param->rc.bitrate = (int)(s.bitrate / 1000);
-      if (!s.variable_rate) {
-        param->rc.vbvMaxBitrate = param->rc.bitrate;
-        param->rc.vbvBufferSize = param->rc.bitrate;
-      }
+      // The same one-second buffer model as the H.264 component.
+      param->rc.vbvMaxBitrate = s.variable_rate ? param->rc.bitrate * 3 / 2 : param->rc.bitrate;
+      param->rc.vbvBufferSize = param->rc.bitrate;
     } else {
       param->rc.rateControlMode = X265_RC_CRF;
       param->rc.rfConstant = 28;
