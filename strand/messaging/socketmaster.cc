@@ -62,7 +62,8 @@ SubMaster::SubMaster(const std::vector<const char *> &service_list, const std::v
     assert(services.count(std::string(name)) > 0);
     service serv = services.at(std::string(name));
 
-    SubSocket *socket = SubSocket::create(message_context.context(), name, address ? address : "127.0.0.1", true, true);
+    SubSocket *socket =
+        SubSocket::create(message_context.context(), name, address ? address : "127.0.0.1", true, true);
     assert(socket != 0);
     bool is_polled = poll.empty() || in_list(poll, name);
     if (is_polled) poller_->registerSocket(socket);
@@ -76,7 +77,8 @@ SubMaster::SubMaster(const std::vector<const char *> &service_list, const std::v
     m->allocated_msg_reader = malloc(READER_STORAGE_BYTES);
     assert(m->allocated_msg_reader != nullptr);
     // The first reader sees no message and keeps the library's default options.
-    m->msg_reader = new (m->allocated_msg_reader) capnp::FlatArrayMessageReader(kj::ArrayPtr<const capnp::word>());
+    m->msg_reader =
+        new (m->allocated_msg_reader) capnp::FlatArrayMessageReader(kj::ArrayPtr<const capnp::word>());
     messages_[socket] = m;
     services_[name] = m;
   }
@@ -121,13 +123,15 @@ strand::Event::Reader SubMaster::decode(SubMessage *m, Message *msg) {
   try {
     kj::ArrayPtr<const capnp::word> words = m->aligned_buf.align(msg);
     owned.reset();  // the words are a copy
-    m->msg_reader = new (m->allocated_msg_reader) capnp::FlatArrayMessageReader(words, event_reader_options());
+    m->msg_reader =
+        new (m->allocated_msg_reader) capnp::FlatArrayMessageReader(words, event_reader_options());
     constructed = true;
     return m->msg_reader->getRoot<strand::Event>();
   } catch (...) {
     // A malformed payload: put an empty reader back so the record stays usable.
     if (constructed) m->msg_reader->~FlatArrayMessageReader();
-    m->msg_reader = new (m->allocated_msg_reader) capnp::FlatArrayMessageReader(kj::ArrayPtr<const capnp::word>());
+    m->msg_reader =
+        new (m->allocated_msg_reader) capnp::FlatArrayMessageReader(kj::ArrayPtr<const capnp::word>());
     m->event = strand::Event::Reader();
     throw;
   }
@@ -180,8 +184,12 @@ bool SubMaster::all_(const std::vector<const char *> &service_list, bool valid, 
   return service_list.empty() ? count == messages_.size() : count == service_list.size();
 }
 
-bool SubMaster::allAlive(const std::vector<const char *> &service_list) { return all_(service_list, false, true); }
-bool SubMaster::allValid(const std::vector<const char *> &service_list) { return all_(service_list, true, false); }
+bool SubMaster::allAlive(const std::vector<const char *> &service_list) {
+  return all_(service_list, false, true);
+}
+bool SubMaster::allValid(const std::vector<const char *> &service_list) {
+  return all_(service_list, true, false);
+}
 bool SubMaster::allAliveAndValid(const std::vector<const char *> &service_list) {
   return all_(service_list, true, true);
 }
@@ -196,12 +204,24 @@ void SubMaster::drain() {
   }
 }
 
-bool SubMaster::updated(const char *name) const { return services_.at(name)->updated; }
-bool SubMaster::alive(const char *name) const { return services_.at(name)->alive; }
-bool SubMaster::valid(const char *name) const { return services_.at(name)->valid; }
-uint64_t SubMaster::rcv_frame(const char *name) const { return services_.at(name)->rcv_frame; }
-uint64_t SubMaster::rcv_time(const char *name) const { return services_.at(name)->rcv_time; }
-strand::Event::Reader &SubMaster::operator[](const char *name) const { return services_.at(name)->event; }
+bool SubMaster::updated(const char *name) const {
+  return services_.at(name)->updated;
+}
+bool SubMaster::alive(const char *name) const {
+  return services_.at(name)->alive;
+}
+bool SubMaster::valid(const char *name) const {
+  return services_.at(name)->valid;
+}
+uint64_t SubMaster::rcv_frame(const char *name) const {
+  return services_.at(name)->rcv_frame;
+}
+uint64_t SubMaster::rcv_time(const char *name) const {
+  return services_.at(name)->rcv_time;
+}
+strand::Event::Reader &SubMaster::operator[](const char *name) const {
+  return services_.at(name)->event;
+}
 
 SubMaster::~SubMaster() {
   delete poller_;

@@ -41,7 +41,8 @@ class SubMaster {
   void update(int timeout);
   // The bookkeeping step of update(): also usable with events decoded by the caller and a
   // time of the caller's choosing (boot-clock nanoseconds).
-  void update_msgs(uint64_t current_time, const std::vector<std::pair<std::string, strand::Event::Reader>> &messages);
+  void update_msgs(uint64_t current_time,
+                   const std::vector<std::pair<std::string, strand::Event::Reader>> &messages);
 
   // Empty list: every subscribed topic. A list naming an unsubscribed topic, or one topic
   // twice, is never satisfied.
@@ -70,11 +71,12 @@ class SubMaster {
   // root. A malformed payload throws and leaves the topic with an empty event.
   strand::Event::Reader decode(SubMessage *m, Message *msg);
   // The bookkeeping of update_msgs() on records already looked up.
-  void update_records(uint64_t current_time, const std::vector<std::pair<SubMessage *, strand::Event::Reader>> &records);
+  void update_records(uint64_t current_time,
+                      const std::vector<std::pair<SubMessage *, strand::Event::Reader>> &records);
 
   Poller *poller_ = nullptr;
-  std::map<SubSocket *, SubMessage *> messages_;      // owns the records
-  std::map<std::string, SubMessage *> services_;      // same records, by name
+  std::map<SubSocket *, SubMessage *> messages_;  // owns the records
+  std::map<std::string, SubMessage *> services_;  // same records, by name
   // The messages of one update; kept between updates so that its storage is reused.
   std::vector<std::pair<SubMessage *, strand::Event::Reader>> arrived_;
 };

@@ -25,8 +25,8 @@ TEST(AlignedBuffer, SizingOnAFreshBuffer) {
   struct {
     size_t bytes, view_words, capacity;
   } cases[] = {
-      {0, 1, 512},      {1, 1, 512},       {16, 3, 512},       {8, 2, 512},
-      {4095, 512, 512}, {4096, 513, 513},  {4103, 513, 513},   {100000, 12501, 12501},
+      {0, 1, 512},      {1, 1, 512},      {16, 3, 512},     {8, 2, 512},
+      {4095, 512, 512}, {4096, 513, 513}, {4103, 513, 513}, {100000, 12501, 12501},
   };
   for (auto &c : cases) {
     SCOPED_TRACE(c.bytes);
@@ -102,8 +102,8 @@ TEST(MessageBuilder, EachToBytesReflectsTheMessageAtThatTime) {
   std::string after_copy(reinterpret_cast<char *>(after.begin()), after.size());
   EXPECT_NE(before_copy, after_copy);
 
-  capnp::FlatArrayMessageReader reader(kj::arrayPtr(reinterpret_cast<const capnp::word *>(after.begin()),
-                                                    after.size() / 8));
+  capnp::FlatArrayMessageReader reader(
+      kj::arrayPtr(reinterpret_cast<const capnp::word *>(after.begin()), after.size() / 8));
   EXPECT_TRUE(reader.getRoot<strand::Event>().getDeviceState().getStarted());
 }
 
@@ -132,8 +132,7 @@ TEST(MessageBuilder, PayloadDecodesWithTheSchemaTool) {
   gps.setSpeed(3.25f);
   kj::ArrayPtr<capnp::byte> bytes = msg.toBytes();
 
-  ToolResult r = run_tool({CAPNP_TOOL, "decode",
-                           std::string(SCHEMA_DIR) + "/log.capnp", "Event"},
+  ToolResult r = run_tool({CAPNP_TOOL, "decode", std::string(SCHEMA_DIR) + "/log.capnp", "Event"},
                           std::string(reinterpret_cast<char *>(bytes.begin()), bytes.size()));
   ASSERT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("gpsLocation = ("), std::string::npos) << r.out;

@@ -36,8 +36,8 @@ uint64_t struct_pointer(int32_t offset_words, uint16_t data_words, uint16_t poin
 // One single-segment message: root Event with `event_data` as its data section and, when
 // `member` is given, pointer 0 to a struct whose data section is `member` (and which has
 // `member_pointers` null pointers after it, as a newer schema might).
-std::vector<uint64_t> event_payload(const std::vector<uint64_t> &event_data, const std::vector<uint64_t> *member,
-                                    uint16_t member_pointers = 0) {
+std::vector<uint64_t> event_payload(const std::vector<uint64_t> &event_data,
+                                    const std::vector<uint64_t> *member, uint16_t member_pointers = 0) {
   std::vector<uint64_t> seg;
   seg.push_back(struct_pointer(0, event_data.size(), 1));
   seg.insert(seg.end(), event_data.begin(), event_data.end());
@@ -73,7 +73,9 @@ class Decoded {
   capnp::FlatArrayMessageReader reader_;
 };
 
-uint64_t all_ones() { return ~0ull; }
+uint64_t all_ones() {
+  return ~0ull;
+}
 
 }  // namespace
 
@@ -93,11 +95,13 @@ TEST(SchemaRead, GearShifterNeedsTwoDataWords) {
   for (auto &c : cases) {
     // Bits 80-95 are bits 16-31 of word 1; everything around them is noise.
     std::vector<uint64_t> two = {all_ones(), (all_ones() & ~0xFFFF0000ull) | (uint64_t(c.stored) << 16)};
-    EXPECT_EQ(Decoded(event_payload(envelope(CAR_STATE), &two)).event().getCarState().getGearShifter(), c.expected);
+    EXPECT_EQ(Decoded(event_payload(envelope(CAR_STATE), &two)).event().getCarState().getGearShifter(),
+              c.expected);
   }
   // A value beyond the enumerants reads as its number: callers treat it as not in drive.
   std::vector<uint64_t> odd = {0, uint64_t(42) << 16};
-  EXPECT_EQ(static_cast<uint16_t>(Decoded(event_payload(envelope(CAR_STATE), &odd)).event().getCarState().getGearShifter()),
+  EXPECT_EQ(static_cast<uint16_t>(
+                Decoded(event_payload(envelope(CAR_STATE), &odd)).event().getCarState().getGearShifter()),
             42);
 }
 
@@ -106,10 +110,12 @@ TEST(SchemaRead, StartedNeedsFourDataWords) {
   EXPECT_FALSE(Decoded(event_payload(envelope(DEVICE_STATE), &three)).event().getDeviceState().getStarted());
 
   std::vector<uint64_t> four_set = {0, 0, 0, 1};
-  EXPECT_TRUE(Decoded(event_payload(envelope(DEVICE_STATE), &four_set)).event().getDeviceState().getStarted());
+  EXPECT_TRUE(
+      Decoded(event_payload(envelope(DEVICE_STATE), &four_set)).event().getDeviceState().getStarted());
 
   std::vector<uint64_t> four_clear = {all_ones(), all_ones(), all_ones(), all_ones() & ~1ull};
-  EXPECT_FALSE(Decoded(event_payload(envelope(DEVICE_STATE), &four_clear)).event().getDeviceState().getStarted());
+  EXPECT_FALSE(
+      Decoded(event_payload(envelope(DEVICE_STATE), &four_clear)).event().getDeviceState().getStarted());
 }
 
 TEST(SchemaRead, GpsLocationFieldsAndShortSections) {
@@ -158,7 +164,7 @@ TEST(SchemaRead, GpsLocationFieldsAndShortSections) {
 TEST(SchemaRead, NewerLongerStructReadsTheSamePositions) {
   std::vector<uint64_t> longer(12, 0);
   longer[1] = uint64_t(2) << 16;  // DRIVE
-  longer[11] = all_ones();         // fields we do not know
+  longer[11] = all_ones();        // fields we do not know
   Decoded longer_msg(event_payload(envelope(CAR_STATE), &longer, 5));
   auto car = longer_msg.event().getCarState();
   EXPECT_EQ(car.getGearShifter(), CarState::GearShifter::DRIVE);

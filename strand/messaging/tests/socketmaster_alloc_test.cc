@@ -35,8 +35,12 @@ long count_allocations(F &&f) {
 }
 }  // namespace
 
-void *operator new(size_t size) { return counted_alloc(size); }
-void *operator new[](size_t size) { return counted_alloc(size); }
+void *operator new(size_t size) {
+  return counted_alloc(size);
+}
+void *operator new[](size_t size) {
+  return counted_alloc(size);
+}
 void *operator new(size_t size, const std::nothrow_t &) noexcept {
   if (counting) allocations++;
   return malloc(size ? size : 1);
@@ -45,10 +49,18 @@ void *operator new[](size_t size, const std::nothrow_t &) noexcept {
   if (counting) allocations++;
   return malloc(size ? size : 1);
 }
-void operator delete(void *p) noexcept { free(p); }
-void operator delete[](void *p) noexcept { free(p); }
-void operator delete(void *p, size_t) noexcept { free(p); }
-void operator delete[](void *p, size_t) noexcept { free(p); }
+void operator delete(void *p) noexcept {
+  free(p);
+}
+void operator delete[](void *p) noexcept {
+  free(p);
+}
+void operator delete(void *p, size_t) noexcept {
+  free(p);
+}
+void operator delete[](void *p, size_t) noexcept {
+  free(p);
+}
 
 namespace {
 
@@ -86,8 +98,8 @@ TEST(SocketMasterAllocations, DecodingAReceivedPayloadAllocatesNothing) {
   double lat = 0;
   long n = count_allocations([&] {
     for (int i = 0; i < 1000; i++) {
-      auto *reader = new (storage)
-          capnp::FlatArrayMessageReader(buf.align((const char *)bytes.begin(), bytes.size()), event_reader_options());
+      auto *reader = new (storage) capnp::FlatArrayMessageReader(
+          buf.align((const char *)bytes.begin(), bytes.size()), event_reader_options());
       lat += reader->getRoot<strand::Event>().getGpsLocation().getLatitude();
       reader->~FlatArrayMessageReader();
     }

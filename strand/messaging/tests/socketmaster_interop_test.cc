@@ -15,9 +15,9 @@ namespace {
 using Gear = strand::CarState::GearShifter;
 
 std::string encode(const std::string &text) {
-  ToolResult r = run_tool({CAPNP_TOOL, "encode", std::string("-I") + SCHEMA_DIR,
-                           std::string(SCHEMA_DIR) + "/log.capnp", "Event"},
-                          text);
+  ToolResult r = run_tool(
+      {CAPNP_TOOL, "encode", std::string("-I") + SCHEMA_DIR, std::string(SCHEMA_DIR) + "/log.capnp", "Event"},
+      text);
   EXPECT_EQ(r.status, 0) << "capnp encode failed for " << text;
   EXPECT_FALSE(r.out.empty());
   return r.out;
@@ -39,7 +39,8 @@ class RawPublisher {
       auto send = [&](const char *name, const std::string &bytes) {
         return pm.send(name, (capnp::byte *)bytes.data(), bytes.size()) == int(bytes.size());
       };
-      if (!send("carState", round.car) || !send("deviceState", round.device) || !send("gpsLocation", round.gps)) {
+      if (!send("carState", round.car) || !send("deviceState", round.device) ||
+          !send("gpsLocation", round.gps)) {
         return 3;
       }
       return 0;
@@ -72,14 +73,12 @@ TEST(SocketMasterInterop, ToolEncodedMessagesReadThroughSubMaster) {
        "(logMonoTime = 2, deviceState = (started = true, cpuTempC = 55))",
        "(logMonoTime = 3, gpsLocation = (hasFix = true, latitude = 52.375, longitude = 4.875, speed = 31.5))",
        Gear::DRIVE, true, true, true, true, 52.375, 4.875, 31.5f},
-      {"(carState = (gearShifter = reverse), valid = false)",
-       "(deviceState = (started = false))",
+      {"(carState = (gearShifter = reverse), valid = false)", "(deviceState = (started = false))",
        "(gpsLocation = (hasFix = false, latitude = 1, longitude = 2, speed = 3), valid = false)",
        Gear::REVERSE, false, false, true, false, 1, 2, 3},
-      {"(carState = (gearShifter = manumatic))",
-       "(deviceState = (started = true), valid = false)",
-       "(gpsLocation = (hasFix = true, latitude = -45.5, longitude = 170.25, speed = 0.5))",
-       Gear::MANUMATIC, true, true, false, true, -45.5, 170.25, 0.5f},
+      {"(carState = (gearShifter = manumatic))", "(deviceState = (started = true), valid = false)",
+       "(gpsLocation = (hasFix = true, latitude = -45.5, longitude = 170.25, speed = 0.5))", Gear::MANUMATIC,
+       true, true, false, true, -45.5, 170.25, 0.5f},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.car);

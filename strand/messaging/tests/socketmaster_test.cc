@@ -230,7 +230,8 @@ TEST_F(SocketMaster, AllAliveValidAndTheirLists) {
 TEST_F(SocketMaster, UpdateMsgsSkipsUnknownNamesAndKeepsTheLastOfARepeatedOne) {
   SubMaster sm({"carState"});
   Events ev;
-  sm.update_msgs(SEC, {{"modelV2", ev.plain(false)}, {"carState", ev.car(Gear::PARK)}, {"carState", ev.car(Gear::LOW)}});
+  sm.update_msgs(
+      SEC, {{"modelV2", ev.plain(false)}, {"carState", ev.car(Gear::PARK)}, {"carState", ev.car(Gear::LOW)}});
   EXPECT_EQ(sm["carState"].getCarState().getGearShifter(), Gear::LOW);
   EXPECT_TRUE(sm.updated("carState"));
   EXPECT_EQ(sm.rcv_frame("carState"), 1u);
@@ -404,9 +405,13 @@ void expect_simulation_child_passes(const char *value) {
 
 }  // namespace
 
-TEST(SocketMasterSimulation, AliveFromTheFirstMessageOnWhenSimulating) { expect_simulation_child_passes("1"); }
+TEST(SocketMasterSimulation, AliveFromTheFirstMessageOnWhenSimulating) {
+  expect_simulation_child_passes("1");
+}
 
-TEST(SocketMasterSimulation, OtherValuesKeepTheNormalRule) { expect_simulation_child_passes("yes"); }
+TEST(SocketMasterSimulation, OtherValuesKeepTheNormalRule) {
+  expect_simulation_child_passes("yes");
+}
 
 TEST(SocketMasterSimulation, DISABLED_Child) {
   const char *sim = getenv("SIMULATION");
