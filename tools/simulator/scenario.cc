@@ -19,6 +19,13 @@ bool parse_number(const std::string &word, double &out) {
   return *end == '\0' && std::isfinite(out);
 }
 
+// The valid flag or the garbage flag of a topic.
+bool &topic_flag(CarSnapshot &s, const std::string &topic, bool valid_flag) {
+  if (topic == "deviceState") return valid_flag ? s.device_valid : s.device_garbage;
+  if (topic == "carState") return valid_flag ? s.car_valid : s.car_garbage;
+  return valid_flag ? s.gps_valid : s.gps_garbage;
+}
+
 }  // namespace
 
 bool parse_gear(const std::string &word, uint16_t &gear) {
@@ -107,9 +114,10 @@ CarSnapshot Scenario::at(double t) const {
       case ScenarioStep::GPS_FIX: fix = &st; break;
       case ScenarioStep::GPS_NONE: fix = nullptr; break;
       case ScenarioStep::VALID:
-        (st.topic == "deviceState" ? s.device_valid : st.topic == "carState" ? s.car_valid : s.gps_valid) = st.on;
+        topic_flag(s, st.topic, true) = st.on;
+        topic_flag(s, st.topic, false) = false;
         break;
-      case ScenarioStep::GARBAGE:
+      case ScenarioStep::GARBAGE: topic_flag(s, st.topic, false) = true; break;
       case ScenarioStep::END: break;
     }
   }
@@ -130,14 +138,6 @@ CarSnapshot Scenario::at(double t) const {
     break;
   }
   return s;
-}
-
-std::vector<std::string> Scenario::garbage_between(double from, double to) const {
-  std::vector<std::string> out;
-  for (const ScenarioStep &st : steps_) {
-    if (st.kind == ScenarioStep::GARBAGE && st.t > from && st.t <= to) out.push_back(st.topic);
-  }
-  return out;
 }
 
 double Scenario::length() const {

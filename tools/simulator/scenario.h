@@ -9,8 +9,9 @@
 //   gps <lat> <lon> <speed>  a fix (degrees, degrees, m/s); between two consecutive fixes the
 //                            position moves linearly, so a route is a list of fixes
 //   gps none                 no fix from here on
-//   valid|invalid <topic>    the Event's valid flag of the topic's following messages
-//   garbage <topic>          one payload on the topic that is not an Event at all
+//   valid|invalid <topic>    the topic's following messages are Events with this valid flag
+//   garbage <topic>          the topic's following payloads are not Events at all, until the
+//                            next valid|invalid step of the topic
 //   end                      the scenario's length; afterwards the last state holds
 //
 // Topics are deviceState, carState and gpsLocation. Steps must be in time order.
@@ -39,6 +40,7 @@ struct CarSnapshot {
   double lat = 0, lon = 0;
   float speed = 0;
   bool device_valid = true, car_valid = true, gps_valid = true;
+  bool device_garbage = false, car_garbage = false, gps_garbage = false;
 };
 
 class Scenario {
@@ -49,8 +51,6 @@ class Scenario {
 
   // The state at `t` seconds after the start.
   CarSnapshot at(double t) const;
-  // Topics that get a garbage payload in the interval (from, to].
-  std::vector<std::string> garbage_between(double from, double to) const;
   // The time of "end", or of the last step when there is none.
   double length() const;
 

@@ -37,8 +37,9 @@ TEST(Scenario, StateFollowsTheSteps) {
       "4 gear 9\n"
       "5 invalid carState\n"
       "6 valid carState\n"
-      "6 garbage carState\n"
+      "6.5 garbage carState\n"
       "7 gear reverse\n"
+      "8 invalid carState\n"
       "10 end\n");
   EXPECT_FALSE(s.at(0).started);
   EXPECT_EQ(s.at(1.9).gear, 1);
@@ -48,10 +49,14 @@ TEST(Scenario, StateFollowsTheSteps) {
   EXPECT_FALSE(s.at(5.5).car_valid);
   EXPECT_TRUE(s.at(5.5).device_valid);
   EXPECT_TRUE(s.at(6).car_valid);
+  EXPECT_FALSE(s.at(6).car_garbage);
+  EXPECT_TRUE(s.at(7).car_garbage);
+  EXPECT_FALSE(s.at(7).device_garbage);
+  // A valid|invalid step ends the garbage.
+  EXPECT_FALSE(s.at(8).car_garbage);
+  EXPECT_FALSE(s.at(8).car_valid);
   EXPECT_EQ(s.at(100).gear, 4);  // the last state holds after the end
   EXPECT_DOUBLE_EQ(s.length(), 10);
-  EXPECT_EQ(s.garbage_between(5, 6), std::vector<std::string>{"carState"});
-  EXPECT_TRUE(s.garbage_between(6, 7).empty());
 }
 
 TEST(Scenario, GpsMovesAlongTheRouteAndDropsTheFix) {
