@@ -22,7 +22,12 @@ void OmxEncoder::encoder_open(const char *filename) {
   if (stat(path.c_str(), &st) != 0) {
     mkdir(path.c_str(), 0755);
   }
-  snprintf(vid_path, sizeof(vid_path), "%s/%s", path.c_str(), filename);
+  // A cut path would name another file, and a cut lock path could even be the video itself,
+  // which encoder_close would then delete: both paths must fit whole.
+  int vid_len = snprintf(vid_path, sizeof(vid_path), "%s/%s", path.c_str(), filename);
+  OMX_CHECK(vid_len >= 0 && vid_len < (int)sizeof(this->vid_path));
+  int lock_len = snprintf(lock_path, sizeof(lock_path), "%s/%s.lock", path.c_str(), filename);
+  OMX_CHECK(lock_len >= 0 && lock_len < (int)sizeof(this->lock_path));
   printf("encoder_open %s remuxing:%d\n", vid_path, remuxing);
 
   if (remuxing) {
@@ -47,7 +52,6 @@ void OmxEncoder::encoder_open(const char *filename) {
     OMX_CHECK(this->of);
   }
 
-  snprintf(lock_path, sizeof(lock_path), "%s/%s.lock", path.c_str(), filename);
   int lock_fd = util::retry_eintr([&] { return open(lock_path, O_RDWR | O_CREAT, 0664); });
   OMX_CHECK(lock_fd >= 0);
   close(lock_fd);

@@ -399,3 +399,23 @@ TEST(OmxEncoderDeathTest, DestroyingWithASegmentOpenIsFatal) {
       },
       "!this->is_open");
 }
+
+TEST(OmxEncoderDeathTest, SegmentPathsThatDoNotFitAreRefused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScratchDir dir;
+  // Fits as a video path but not with ".lock" added: cut, the lock path would be the video file.
+  std::string name;
+  while (dir.path().size() + 1 + name.size() + 250 < 1023) {
+    name += std::string(200, 'd') + "/";
+    ASSERT_EQ(mkdir((dir / name).c_str(), 0755), 0);
+  }
+  name += std::string(1023 - dir.path().size() - 1 - name.size() - 4, 'a') + ".mp4";
+  ASSERT_EQ(dir.path().size() + 1 + name.size(), 1023u);
+  EXPECT_DEATH(
+      {
+        OmxEncoder e(dir.path().c_str(), 64, 64, FPS, BITRATE, false, false);
+        e.encoder_open(name.c_str());
+      },
+      "lock_len");
+  EXPECT_FALSE(exists(dir / name));
+}
