@@ -69,6 +69,9 @@ bool VisionIpcClient::connect(bool blocking) {
   for (int i = 0; i < num_buffers; i++) {
     buffers[i] = bufs[i];
     buffers[i].fd = fds[i];
+    // OpenCL objects in the record belong to the sender's process, never to ours.
+    buffers[i].buf_cl = nullptr;
+    buffers[i].copy_q = nullptr;
     buffers[i].import();
     if (buffers[i].rgb) {
       buffers[i].init_rgb(buffers[i].width, buffers[i].height, buffers[i].stride);
