@@ -234,7 +234,7 @@ int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q) {
   }
 
   uint64_t total_msg_size = frame_length(msg->size);
-  // Keeps a lapped reader's frame from being overwritten twice while it copies.
+  // The data area holds at least three frames of any accepted size.
   assert(3 * total_msg_size <= q->size);
 
   // Bounds every loop below; a count beyond the slots can only come from a damaged file.

@@ -254,6 +254,21 @@ TEST_F(MsgqQueue, AllReadersUpdated) {
   EXPECT_TRUE(msgq_all_readers_updated(pub.get()));
 }
 
+TEST_F(MsgqQueue, WaitForSubscriberReturnsOnceOneRegisters) {
+  Queue pub("waitsub", 4096);
+  msgq_init_publisher(pub.get());
+  pid_t child = fork_child([] {
+    msgq_queue_t q;
+    if (msgq_new_queue(&q, "waitsub", 4096) != 0) return 2;
+    msgq_init_subscriber(&q);
+    msgq_close_queue(&q);
+    return 0;
+  });
+  msgq_wait_for_subscriber(pub.get());  // bounded by the child, which registers at once
+  EXPECT_EQ(pub->num_readers->load(), 1u);
+  EXPECT_EQ(wait_child(child), 0);
+}
+
 TEST_F(MsgqQueue, SubscriberBeforePublisherRegistersAgainAfterTakeover) {
   Queue sub("takeover", 4096);
   msgq_init_subscriber(sub.get());
