@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -46,6 +47,7 @@ protected:
     env.emplace_back("CMDPANEL_INSPECT", inspect_path_);
     env.emplace_back("LSAN_OPTIONS", "suppressions=" CMDPANEL_LSAN_SUPPRESSIONS ":print_suppressions=0:fast_unwind_on_malloc=0");
     env.insert(env.end(), extra.begin(), extra.end());
+    std::remove(inspect_path_.c_str());  // a report left by an earlier run must not be read as this one's
     return run_bounded(argv, env, RUN_TIMEOUT);
   }
 
