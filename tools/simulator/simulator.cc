@@ -3,8 +3,10 @@
 // publishes deviceState, carState and gpsLocation as a scenario file says.
 //
 // Usage: simulator [--scenario FILE] [--width W] [--height H] [--fps F] [--buffers N]
-//                  [--frames N] [--duration S] [--exit-at-end]
+//                  [--frames N] [--start-delay S] [--duration S] [--exit-at-end]
 //   --frames N     stop sending frames after N (the car messages go on)
+//   --start-delay S  serve the stream but send the first frame only after S seconds, so a
+//                  client can connect before any frame goes out
 //   --duration S   exit after S seconds
 //   --exit-at-end  exit when the scenario ends
 // Ends on SIGINT or SIGTERM; prints "simulator: sent N frames" on exit.
@@ -36,6 +38,7 @@ struct Options {
   double fps = 20;
   int buffers = 8;
   long long frames = -1;
+  double start_delay = 0;
   double duration = -1;
   bool exit_at_end = false;
 };
@@ -44,7 +47,7 @@ struct Options {
   fprintf(stderr, "simulator: %s\n", why);
   fprintf(stderr,
           "usage: simulator [--scenario FILE] [--width W] [--height H] [--fps F] [--buffers N]\n"
-          "                 [--frames N] [--duration S] [--exit-at-end]\n");
+          "                 [--frames N] [--start-delay S] [--duration S] [--exit-at-end]\n");
   exit(2);
 }
 
@@ -62,6 +65,7 @@ Options parse_options(int argc, char *argv[]) {
     else if (a == "--fps") o.fps = atof(value());
     else if (a == "--buffers") o.buffers = atoi(value());
     else if (a == "--frames") o.frames = atoll(value());
+    else if (a == "--start-delay") o.start_delay = atof(value());
     else if (a == "--duration") o.duration = atof(value());
     else if (a == "--exit-at-end") o.exit_at_end = true;
     else usage(("unknown option " + a).c_str());
@@ -141,7 +145,7 @@ int main(int argc, char *argv[]) {
   const uint64_t start = nanos_since_boot();
   const double frame_interval = 1.0 / opt.fps;
   long long sent = 0;
-  double next_frame = 0;
+  double next_frame = opt.start_delay;
   fprintf(stderr, "simulator: imagerd road stream %dx%d at %g frames/s, %d buffers\n", opt.width, opt.height,
           opt.fps, opt.buffers);
 
