@@ -46,20 +46,24 @@ struct RunResult {
   size_t sent = 0;
   size_t intact = 0;         // frames whose pixels were still the announced frame when read
   size_t topic_bytes = 0;    // bytes that crossed the topic
-  double seconds = 0;         // from the first to the last frame received
+  double publish_rate = 0;    // frames/s the producer published, from the send stamps
 
-  // Counts one received frame; the warm-up frames only move the clock's start.
+  // Counts one received frame; the warm-up frames are left out.
   void add(uint64_t frame_no, uint64_t latency, size_t bytes, bool frame_intact, uint64_t now) {
-    if (frame_no < WARMUP) {
-      first_ns = now;
-      return;
+    if (frame_no < WARMUP) return;
+    const uint64_t sent_ns = now - latency;
+    if (latency_ns.empty()) {
+      first_frame_no = frame_no;
+      first_sent_ns = sent_ns;
+    } else if (sent_ns > first_sent_ns) {
+      publish_rate = (frame_no - first_frame_no) / ((sent_ns - first_sent_ns) / 1e9);
     }
     latency_ns.push_back(latency);
     topic_bytes += bytes;
     intact += frame_intact;
-    seconds = (now - first_ns) / 1e9;
   }
-  uint64_t first_ns = 0;
+  uint64_t first_frame_no = 0;
+  uint64_t first_sent_ns = 0;
 };
 
 // A one-byte message channel between the two processes of a run.
@@ -229,9 +233,9 @@ double percentile_us(std::vector<uint64_t> v, double p) {
 void report(const char *mode, const RunResult &vipc, const RunResult &copy) {
   auto line = [](const char *what, const RunResult &r) {
     const size_t n = r.latency_ns.size();
-    printf("  %-20s p50 %8.1f us  p99 %9.1f us  received %zu/%zu (%zu intact)  %8.0f bytes/frame  %7.1f frames/s\n",
+    printf("  %-20s p50 %8.1f us  p99 %9.1f us  received %zu/%zu (%zu intact)  %8.0f bytes/frame  published %7.1f frames/s\n",
            what, percentile_us(r.latency_ns, 50), percentile_us(r.latency_ns, 99), n, r.sent, r.intact,
-           n ? (double)r.topic_bytes / n : 0.0, r.seconds > 0 ? n / r.seconds : 0.0);
+           n ? (double)r.topic_bytes / n : 0.0, r.publish_rate);
   };
   printf("%s\n", mode);
   line("vision IPC (packet)", vipc);
