@@ -66,7 +66,9 @@ TEST(VisionIpcServer, BuffersAreHandedOutRoundRobin) {
 }
 
 TEST(VisionIpcServerDeathTest, Limits) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Forked, not re-run: a re-run child would make a prefix of its own and die before
+  // removing it. No thread runs here (no listener is started), so forking is safe.
+  GTEST_FLAG_SET(death_test_style, "fast");
   TestPrefix prefix;
   {
     VisionIpcServer server("imagerd");
