@@ -251,16 +251,22 @@ class Publisher {
   std::vector<char> buf_;
 };
 
-// Waits (bounded) for `cond`, sleeping `step_us` between tests; false on time-out.
+// Waits (bounded) for `cond`, sleeping `step_us` between tests; false on time-out. With a
+// step of 0 it yields for a short while first (the answer usually comes within microseconds),
+// then sleeps in small steps so a backend's own threads on the same core can run.
 template <typename F>
 bool await(F &&cond, long step_us, double timeout_s = 10) {
-  uint64_t deadline = nanos_since_boot() + uint64_t(timeout_s * 1e9);
+  uint64_t start = nanos_since_boot();
+  uint64_t deadline = start + uint64_t(timeout_s * 1e9);
   while (!cond()) {
-    if (nanos_since_boot() > deadline) return false;
+    uint64_t now = nanos_since_boot();
+    if (now > deadline) return false;
     if (step_us > 0) {
       sleep_us(step_us);
-    } else {
+    } else if (now - start < 200000) {
       sched_yield();
+    } else {
+      sleep_us(10);
     }
   }
   return true;
@@ -371,12 +377,15 @@ double memcpy_mb_per_s(size_t size, bool quick) {
 int main(int argc, char **argv) {
   std::string which = "all";
   bool quick = false;
+  size_t only_size = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if (a == "--backend" && i + 1 < argc) {
       which = argv[++i];
     } else if (a == "--quick") {
       quick = true;
+    } else if (a == "--size" && i + 1 < argc) {
+      only_size = std::stoul(argv[++i]);
     } else {
       fprintf(stderr, "usage: %s [--backend msgq|zmq|zmq-ipc|all] [--quick]\n", argv[0]);
       return 2;
@@ -390,6 +399,10 @@ int main(int argc, char **argv) {
   printf("memcpy reference (blocks walking 256 MiB buffers):\n");
   std::vector<double> reference;
   for (const PayloadSize &s : SIZES) {
+    if (only_size != 0 && s.bytes != only_size) {
+      reference.push_back(0);
+      continue;
+    }
     reference.push_back(memcpy_mb_per_s(s.bytes, quick));
     printf("  %-8s %9.0f MB/s\n", s.label, reference.back());
   }
@@ -412,6 +425,7 @@ int main(int argc, char **argv) {
              "/memcpy");
       for (size_t k = 0; k < std::size(SIZES); k++) {
         const PayloadSize &s = SIZES[k];
+        if (only_size != 0 && s.bytes != only_size) continue;
         Figures f;
         bool ok = run_transfer(b, s, Mode::LATENCY, core, quick, &f) &&
                   run_transfer(b, s, Mode::THROUGHPUT, core, quick, &f);
