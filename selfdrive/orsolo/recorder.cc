@@ -18,6 +18,12 @@ constexpr uint64_t MIN_FRAME_TS_NS = 1000;
 
 }  // namespace
 
+bool system_time_valid(time_t now) {
+  struct tm tm;
+  gmtime_r(&now, &tm);
+  return tm.tm_year > 123;
+}
+
 uint64_t SystemClock::nanos_since_boot() { return ::nanos_since_boot(); }
 time_t SystemClock::wall_time() { return time(nullptr); }
 

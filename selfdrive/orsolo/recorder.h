@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,10 @@ enum TripState : int32_t {
   IDLE_TIMEOUT = 2,
   TRIP_ENDED = 3,
 };
+
+// File names and subtitles carry the wall clock, so recording waits until it is plausible:
+// a UTC year of 2024 or later.
+bool system_time_valid(time_t now);
 
 struct FrameGeometry {
   int width = 0;

@@ -25,14 +25,6 @@ static ExitHandler do_exit;
 
 namespace {
 
-// File names and subtitles carry the wall clock, so recording waits until it is plausible.
-bool system_time_valid() {
-  time_t now = time(nullptr);
-  struct tm tm;
-  gmtime_r(&now, &tm);
-  return tm.tm_year > 123;  // 2024 or later
-}
-
 class ParamsShutdownKey : public ShutdownKey {
  public:
   explicit ParamsShutdownKey(Params &params) : params_(params) {}
@@ -50,7 +42,7 @@ int main(int /*argc*/, char * /*argv*/[]) {
   mkdir(VIDEOS_BASE, 0755);
 
   LOGW("roadrecd: waiting for system time");
-  while (!do_exit && !system_time_valid()) usleep(1000000);
+  while (!do_exit && !system_time_valid(time(nullptr))) usleep(1000000);
   if (do_exit) return 0;
   LOGW("roadrecd: system time valid");
   LOGW("roadrecd: started, connecting to imagerd road stream");

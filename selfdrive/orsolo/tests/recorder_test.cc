@@ -361,3 +361,10 @@ TEST_F(RecorderTest, ExitDuringTripFinalisesSegmentQuietly) {
   rec_->finish();  // idempotent
   EXPECT_EQ(logs(), Logs{});
 }
+
+TEST(SystemTime, ValidFrom2024Utc) {
+  EXPECT_FALSE(system_time_valid(0));
+  EXPECT_FALSE(system_time_valid(1704067199));  // 2023-12-31 23:59:59 UTC
+  EXPECT_TRUE(system_time_valid(1704067200));   // 2024-01-01 00:00:00 UTC
+  EXPECT_TRUE(system_time_valid(1714583002));
+}
