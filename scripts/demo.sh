@@ -44,7 +44,7 @@ pids+=("$collector")
 "$BUILD_DIR/selfdrive/orsolo/roadrecd" >"$DEMO/roadrecd.out" 2>&1 &
 recorder=$!
 pids+=("$recorder")
-echo "recording: $(grep -c . "$SCENARIO") scenario lines from $SCENARIO, about $(awk '$2 == "end" {print $1}' "$SCENARIO") s"
+echo "recording the scenario $SCENARIO (about $(awk '$2 == "end" {print $1}' "$SCENARIO") s)"
 "$BUILD_DIR/tools/simulator/simulator" --scenario "$SCENARIO" --exit-at-end >"$DEMO/simulator.out" 2>&1 &
 simulator=$!
 pids+=("$simulator")
