@@ -146,6 +146,14 @@ PubSocket *make_publisher(const Backend &b, Context *ctx) {
   return pub->connect(ctx, b.endpoint, false) == 0 ? pub.release() : nullptr;
 }
 
+// A context from the factories. A ZeroMQ one is told not to wait at its end for messages still
+// queued to a subscriber: a publisher context forked with the run once hung there for good.
+Context *make_context() {
+  Context *ctx = Context::create();
+  if (getenv("ZMQ") != nullptr) zmq_ctx_set(ctx->getRawContext(), ZMQ_BLOCKY, 0);
+  return ctx;
+}
+
 // A TCP port nobody listens on now, so that concurrent runs do not collide on a fixed one.
 std::string free_tcp_port() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -208,7 +216,7 @@ double percentile(std::vector<uint64_t> v, double p) {
 
 // The subscriber process: receives until STOP, stamping the latency of measured messages.
 int run_subscriber(const Backend &b, Shared *sh, bool record_latency) {
-  std::unique_ptr<Context> ctx(Context::create());
+  std::unique_ptr<Context> ctx(make_context());
   std::unique_ptr<SubSocket> sub(make_subscriber(b, ctx.get()));
   if (!sub) return 2;
   sh->subscriber_ready = 1;
@@ -233,7 +241,7 @@ int run_subscriber(const Backend &b, Shared *sh, bool record_latency) {
 class Publisher {
  public:
   Publisher(const Backend &b, size_t size)
-      : ctx_(Context::create()), buf_(std::max({size, sizeof(Stamp), size_t(1) << 20}), 'p') {
+      : ctx_(make_context()), buf_(std::max({size, sizeof(Stamp), size_t(1) << 20}), 'p') {
     pub_.reset(make_publisher(b, ctx_.get()));
   }
   bool ok() const { return pub_ != nullptr; }
