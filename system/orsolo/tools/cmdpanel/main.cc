@@ -25,7 +25,13 @@ namespace {
 constexpr int WINDOW_WIDTH = 2160;
 constexpr int WINDOW_HEIGHT = 1080;
 constexpr int TITLE_HEIGHT = 150;
+#ifdef __SANITIZE_ADDRESS__
+// The leak check of a sanitizer build runs during exit and can take many seconds on a
+// loaded machine; cutting it short would hide its findings.
+constexpr unsigned TEARDOWN_TIMEOUT_S = 30;
+#else
 constexpr unsigned TEARDOWN_TIMEOUT_S = 5;
+#endif
 const char *const PANEL_STYLE = "color: white; background-color: black;";
 
 // Every way out of main() goes through here, so a stuck platform teardown
