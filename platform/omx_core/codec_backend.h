@@ -15,6 +15,7 @@ struct Nv12Picture {
   const uint8_t *y;
   const uint8_t *uv;  // interleaved U, V
   int stride;         // bytes per row of both planes
+  bool force_sync = false;  // start a new sequence with this picture (IDR)
 };
 
 // Settings fixed when the component leaves the loaded state.

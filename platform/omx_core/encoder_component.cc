@@ -66,7 +66,7 @@ EncoderComponent::EncoderComponent(const std::string &name, Codec codec, std::un
   omx.GetParameter = [](OMX_HANDLETYPE h, OMX_INDEXTYPE i, OMX_PTR p) { return from(h)->get_parameter(i, p); };
   omx.SetParameter = [](OMX_HANDLETYPE h, OMX_INDEXTYPE i, OMX_PTR p) { return from(h)->set_parameter(i, p); };
   omx.GetConfig = [](OMX_HANDLETYPE, OMX_INDEXTYPE, OMX_PTR) { return OMX_ErrorUnsupportedIndex; };
-  omx.SetConfig = [](OMX_HANDLETYPE, OMX_INDEXTYPE, OMX_PTR) { return OMX_ErrorUnsupportedIndex; };
+  omx.SetConfig = [](OMX_HANDLETYPE h, OMX_INDEXTYPE i, OMX_PTR c) { return from(h)->set_config(i, c); };
   omx.GetExtensionIndex = [](OMX_HANDLETYPE, OMX_STRING, OMX_INDEXTYPE *) { return OMX_ErrorUnsupportedIndex; };
   omx.GetState = [](OMX_HANDLETYPE h, OMX_STATETYPE *s) { return from(h)->get_state(s); };
   omx.ComponentTunnelRequest = [](OMX_HANDLETYPE, OMX_U32, OMX_HANDLETYPE, OMX_U32, OMX_TUNNELSETUPTYPE *) {
@@ -485,6 +485,7 @@ void EncoderComponent::encode_one(OMX_BUFFERHEADERTYPE *in, std::unique_lock<std
       int h = (int)v.nFrameHeight;
       int stride = (int)VENUS_Y_STRIDE(COLOR_FMT_NV12, (int)v.nFrameWidth);
       Nv12Picture pic{data, data + (size_t)stride * VENUS_Y_SCANLINES(COLOR_FMT_NV12, h), stride};
+      pic.force_sync = sync_requested.exchange(false);
       if (!backend->encode(pic, ts, units)) error = OMX_ErrorHardware;
     }
   }

@@ -10,6 +10,7 @@
 #include <OMX_Core.h>
 #include <OMX_Video.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -38,6 +39,7 @@ class EncoderComponent {
   OMX_ERRORTYPE send_command(OMX_COMMANDTYPE cmd, OMX_U32 param, OMX_PTR data);
   OMX_ERRORTYPE get_parameter(OMX_INDEXTYPE index, OMX_PTR param);
   OMX_ERRORTYPE set_parameter(OMX_INDEXTYPE index, OMX_PTR param);
+  OMX_ERRORTYPE set_config(OMX_INDEXTYPE index, OMX_PTR config);
   OMX_ERRORTYPE get_state(OMX_STATETYPE *state);
   OMX_ERRORTYPE allocate_buffer(OMX_BUFFERHEADERTYPE **hdr, OMX_U32 port, OMX_PTR app_private, OMX_U32 size,
                                 OMX_U8 *client_memory);
@@ -110,6 +112,7 @@ class EncoderComponent {
 
   // Worker-only stream state.
   std::deque<PendingOutput> pending;
+  std::atomic<bool> sync_requested{false};  // the next picture starts a new sequence
   bool stream_started = false;
   bool stream_needs_reopen = false;
 

@@ -252,4 +252,21 @@ CodecSettings EncoderComponent::settings_locked() const {
   return s;
 }
 
+OMX_ERRORTYPE EncoderComponent::set_config(OMX_INDEXTYPE index, OMX_PTR config) {
+  if (!config) return OMX_ErrorBadParameter;
+  switch ((int)index) {
+    case OMX_IndexConfigVideoIntraVOPRefresh: {
+      // A sync frame on request, as hardware encoders do: the next picture taken in starts a
+      // new sequence that decodes on its own.
+      auto *c = static_cast<const OMX_CONFIG_INTRAREFRESHVOPTYPE *>(config);
+      OMX_ERRORTYPE err = check_output_struct(c, kOutputPort);
+      if (err != OMX_ErrorNone) return err;
+      if (c->IntraRefreshVOP) sync_requested = true;
+      return OMX_ErrorNone;
+    }
+    default:
+      return OMX_ErrorUnsupportedIndex;
+  }
+}
+
 }  // namespace omx_core

@@ -120,6 +120,7 @@ class X264Backend : public CodecBackend {
     in.img.plane[1] = const_cast<uint8_t *>(pic.uv);
     in.img.i_stride[0] = in.img.i_stride[1] = pic.stride;
     in.i_pts = pts;
+    in.i_type = pic.force_sync ? X264_TYPE_IDR : X264_TYPE_AUTO;
     return collect(&in, out);
   }
 

@@ -102,6 +102,7 @@ class X265Backend : public CodecBackend {
     in.stride[0] = pic.stride;
     in.stride[1] = in.stride[2] = cw;
     in.pts = pts;
+    in.sliceType = pic.force_sync ? X265_TYPE_IDR : X265_TYPE_AUTO;
     submitted = true;
     return collect(&in, out) >= 0;
   }

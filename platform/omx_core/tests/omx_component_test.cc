@@ -272,6 +272,55 @@ TEST(OmxComponentTest, AvcOutputHasConfigurationFirstSyncFlagsTimestampsAndEndOf
   EXPECT_FALSE(c.callbacks_on_test_thread());
 }
 
+TEST(OmxComponentTest, SyncFrameOnRequestRestartsTheGroupOfPictures) {
+  OmxClient c;
+  ASSERT_EQ(c.configure(320, 240, 10, 500000), OMX_ErrorNone);
+  set_avc(c, OMX_VIDEO_AVCProfileHigh, true, 4);  // sync frames every 5 frames
+
+  OMX_CONFIG_INTRAREFRESHVOPTYPE refresh;
+  OmxClient::init(refresh, 0);
+  refresh.IntraRefreshVOP = OMX_TRUE;
+  EXPECT_EQ(OMX_SetConfig(c.handle, OMX_IndexConfigVideoIntraVOPRefresh, &refresh), OMX_ErrorBadPortIndex);
+  refresh.nPortIndex = 1;
+  refresh.nSize = 24;  // the structure as compiled with a 32-bit OMX_U32
+  EXPECT_EQ(OMX_SetConfig(c.handle, OMX_IndexConfigVideoIntraVOPRefresh, &refresh), OMX_ErrorBadParameter);
+  refresh.nSize = sizeof(refresh);
+  EXPECT_EQ(OMX_SetConfig(c.handle, OMX_IndexConfigVideoFramerate, &refresh), OMX_ErrorUnsupportedIndex);
+  start(c);
+
+  // Frames 0..2, then a request, then frames 3..8: sync at 0, at 3 (requested), and 5 frames on at 8.
+  size_t fresh = 0;  // input buffers not yet handed to the component
+  auto next_input = [&] { return fresh < c.in.size() ? c.in[fresh++] : c.await_buffer(0); };
+  auto submit = [&](int i) {
+    OMX_BUFFERHEADERTYPE *b = next_input();
+    ASSERT_NE(b, nullptr);
+    ASSERT_EQ(submit_frame(c, b, i, 100000 * (i + 1)), OMX_ErrorNone);
+  };
+  for (int i = 0; i < 3; i++) submit(i);
+  std::vector<Output> out;
+  while (out.size() < 4) {  // configuration + three frames, before the request is made
+    OMX_BUFFERHEADERTYPE *b = c.await_buffer(1);
+    ASSERT_NE(b, nullptr);
+    out.push_back({b->nFlags, b->nTimeStamp, avc_types(b), {}});
+    ASSERT_EQ(OMX_FillThisBuffer(c.handle, b), OMX_ErrorNone);
+  }
+  ASSERT_EQ(OMX_SetConfig(c.handle, OMX_IndexConfigVideoIntraVOPRefresh, &refresh), OMX_ErrorNone);
+  for (int i = 3; i < 9; i++) submit(i);
+  OMX_BUFFERHEADERTYPE *last = next_input();
+  ASSERT_NE(last, nullptr);
+  ASSERT_EQ(submit_eos(c, last, 100000 * 10), OMX_ErrorNone);
+  std::vector<Output> rest = outputs_until_eos(c);
+  out.insert(out.end(), rest.begin(), rest.end());
+
+  ASSERT_EQ(out.size(), 11u);  // configuration, 9 frames, end of stream
+  for (int i = 0; i < 9; i++) {
+    bool sync = i == 0 || i == 3 || i == 8;
+    EXPECT_EQ((out[i + 1].flags & OMX_BUFFERFLAG_SYNCFRAME) != 0, sync) << i;
+    EXPECT_EQ(out[i + 1].types, std::vector<int>{sync ? 5 : 1}) << i;
+  }
+  ASSERT_TRUE(c.to_loaded());
+}
+
 struct ToolCase {
   OMX_VIDEO_AVCPROFILETYPE profile;
   bool cabac_requested;

@@ -56,8 +56,23 @@ void OmxEncoder::encoder_open(const char *filename) {
   OMX_CHECK(lock_fd >= 0);
   close(lock_fd);
 
+  request_sync_frame();
   is_open = true;
   counter = 0;
+}
+
+// Every segment must play from its first frame on its own, so it starts with a sync frame
+// rather than continuing the previous segment's group of pictures.
+void OmxEncoder::request_sync_frame() {
+  OMX_CONFIG_INTRAREFRESHVOPTYPE refresh;
+  memset(&refresh, 0, sizeof(refresh));
+  refresh.nSize = sizeof(refresh);
+  refresh.nPortIndex = 1;  // the output port
+  refresh.IntraRefreshVOP = OMX_TRUE;
+  OMX_ERRORTYPE err = OMX_SetConfig(handle, OMX_IndexConfigVideoIntraVOPRefresh, &refresh);
+  if (err != OMX_ErrorNone) {
+    LOGW("encoder: sync frame request refused: %x", err);
+  }
 }
 
 void OmxEncoder::write_header_from_config() {

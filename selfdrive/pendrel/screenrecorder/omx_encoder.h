@@ -109,6 +109,7 @@ class OmxEncoder {
   void submit_input(OMX_BUFFERHEADERTYPE *buf, uint64_t ts);
   void drain_output();
   void write_header_from_config();
+  void request_sync_frame();
   void write_packet(OMX_BUFFERHEADERTYPE *out_buf, const uint8_t *data, size_t len);
   void finish_segment_file();
 };
