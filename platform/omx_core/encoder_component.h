@@ -47,7 +47,7 @@ class EncoderComponent {
   OMX_ERRORTYPE empty_this_buffer(OMX_BUFFERHEADERTYPE *hdr);
   OMX_ERRORTYPE fill_this_buffer(OMX_BUFFERHEADERTYPE *hdr);
   OMX_ERRORTYPE set_callbacks(const OMX_CALLBACKTYPE *callbacks, OMX_PTR app_data);
-  OMX_ERRORTYPE get_version(OMX_STRING name, OMX_VERSIONTYPE *component, OMX_VERSIONTYPE *spec, OMX_UUIDTYPE *uuid);
+  OMX_ERRORTYPE get_version(OMX_STRING name, OMX_VERSIONTYPE *component, OMX_VERSIONTYPE *il_version, OMX_UUIDTYPE *uuid);
 
  private:
   static constexpr int kPorts = 2;
