@@ -78,15 +78,20 @@ TEST_F(MsgqSockets, NonBlockingReceiveOnEmptyQueueReturnsNullWithErrnoZero) {
 TEST_F(MsgqSockets, BlockingReceiveWokenBySendFromAnotherProcess) {
   std::unique_ptr<SubSocket> sub(SubSocket::create(ctx.get(), "modelV2", "127.0.0.1", false, true));
   ASSERT_NE(sub, nullptr);
-  pid_t child = fork_child([] {
+  Signal received;
+  pid_t child = fork_child([&] {
     std::unique_ptr<Context> c(Context::create());
     std::unique_ptr<PubSocket> pub(PubSocket::create(c.get(), "modelV2", true));
     if (!pub) return 2;
-    // Taking the queue over resets the reader slots; the subscriber's waiting receive
-    // registers again within one poll slice.
-    if (!wait_until([&] { return pub->all_readers_updated(); })) return 3;
+    // Taking the queue over resets the reader slots, and the waiting receive registers again
+    // only within its next poll slice: a message sent before that is not for it. So send
+    // until the receiver says it got one.
     char text[] = "woken";
-    return pub->send(text, 5) == 5 ? 0 : 4;
+    for (int attempt = 0; attempt < 500; attempt++) {
+      if (pub->send(text, 5) != 5) return 4;
+      if (received.wait(20)) return 0;
+    }
+    return 3;
   });
   // Should the child fail, interrupt the receive so the test ends instead of waiting forever.
   int child_status = -1;
@@ -96,6 +101,7 @@ TEST_F(MsgqSockets, BlockingReceiveWokenBySendFromAnotherProcess) {
     if (child_status != 0) pthread_kill(receiver, SIGINT);
   });
   std::unique_ptr<Message> m(sub->receive());  // no timeout
+  received.notify();
   watcher.join();
   EXPECT_EQ(child_status, 0);
   ASSERT_NE(m, nullptr);
