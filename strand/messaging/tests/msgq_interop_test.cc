@@ -56,7 +56,9 @@ TEST_F(MsgqInterop, OutsideReaderFollowsOurPublisher) {
   msgq_init_publisher(&q);
   std::string out = prefix.path("peer_out.txt");
   pid_t peer = start_peer({"read", prefix.path("interop"), std::to_string(DATA_SIZE), std::to_string(COUNT), out});
-  ASSERT_TRUE(wait_until([&] { return q.num_readers->load() == 1; }));
+  // The peer counts itself in first and marks its slot valid last: only then is its read
+  // position set, and the first message is for it.
+  ASSERT_TRUE(wait_until([&] { return q.num_readers->load() == 1 && q.read_valids[0]->load() == 1; }));
   ASSERT_TRUE(wait_until([&] { return msgq_all_readers_updated(&q); }));
 
   for (int i = 0; i < COUNT; i++) {
