@@ -1,6 +1,5 @@
 #include "common/params.h"
 
-#include <cassert>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -11,6 +10,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "common/fatal_check.h"
 #include "common/swaglog.h"
 #include "common/util.h"
 #include "system/hardware/hw.h"
@@ -100,7 +100,7 @@ Params::~Params() {
   if (future.valid()) future.wait();
   // The writer only stops after seeing the queue empty under writer_lock, and nothing else
   // queues while the object is being destroyed, so nothing can be left behind.
-  assert(queue.empty());
+  FATAL_CHECK(queue.empty());
 }
 
 std::vector<std::string> Params::allKeys() const {

@@ -1,9 +1,5 @@
-// These checks guard conditions after which the process must not go on; they stay on in
-// release builds.
-#undef NDEBUG
 #include "strand/messaging/event.h"
 
-#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -15,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/fatal_check.h"
 #include "common/util.h"
 
 namespace {
@@ -91,7 +88,7 @@ void Event::set() const {
   throw_if_invalid();
   const uint64_t one = 1;
   ssize_t count = util::retry_eintr([&] { return write(event_fd, &one, sizeof(one)); });
-  assert(count == sizeof(uint64_t));
+  FATAL_CHECK(count == sizeof(uint64_t));
 }
 
 int Event::clear() const {

@@ -1,19 +1,17 @@
-// Precondition checks stay on in every build type.
-#undef NDEBUG
 #include "strand/messaging/impl_msgq.h"
 
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "common/fatal_check.h"
 #include "strand/services/services.h"
 
 volatile sig_atomic_t msgq_do_exit = 0;
 
 void sig_handler(int signal) {
-  assert(signal == SIGINT || signal == SIGTERM);
+  FATAL_CHECK(signal == SIGINT || signal == SIGTERM);
   msgq_do_exit = 1;
 }
 
@@ -85,8 +83,8 @@ MSGQMessage::~MSGQMessage() { close(); }
 
 int MSGQSubSocket::connect(Context *context, std::string endpoint, std::string address, bool conflate,
                            bool check_endpoint) {
-  assert(context);
-  assert(address == "127.0.0.1");
+  FATAL_CHECK(context);
+  FATAL_CHECK(address == "127.0.0.1");
   warn_if_not_a_service(endpoint, check_endpoint);
 
   release_queue(&q);  // a second connect replaces the first queue
@@ -136,7 +134,7 @@ Message *MSGQSubSocket::receive(bool non_blocking) {
 MSGQSubSocket::~MSGQSubSocket() { release_queue(&q); }
 
 int MSGQPubSocket::connect(Context *context, std::string endpoint, bool check_endpoint) {
-  assert(context);
+  FATAL_CHECK(context);
   warn_if_not_a_service(endpoint, check_endpoint);
 
   release_queue(&q);
@@ -162,7 +160,7 @@ bool MSGQPubSocket::all_readers_updated() { return msgq_all_readers_updated(q); 
 MSGQPubSocket::~MSGQPubSocket() { release_queue(&q); }
 
 void MSGQPoller::registerSocket(SubSocket *socket) {
-  assert(num_polls + 1 < MAX_POLLERS);
+  FATAL_CHECK(num_polls + 1 < MAX_POLLERS);
   polls[num_polls].q = static_cast<msgq_queue_t *>(socket->getRawSocket());
   polls[num_polls].revents = 0;
   sockets.push_back(socket);

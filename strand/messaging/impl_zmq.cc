@@ -1,12 +1,9 @@
-// These checks guard conditions after which the process must not go on; they stay on in
-// release builds.
-#undef NDEBUG
 #include "strand/messaging/impl_zmq.h"
 
-#include <cassert>
 #include <cstring>
 #include <unistd.h>
 
+#include "common/fatal_check.h"
 #include "strand/services/services.h"
 
 namespace {
@@ -64,7 +61,7 @@ void ZMQSubSocket::setTimeout(int timeout) { zmq_setsockopt(sock, ZMQ_RCVTIMEO, 
 
 Message *ZMQSubSocket::receive(bool non_blocking) {
   zmq_msg_t msg;
-  assert(zmq_msg_init(&msg) == 0);
+  FATAL_CHECK(zmq_msg_init(&msg) == 0);
 
   ZMQMessage *result = nullptr;
   int rc = zmq_msg_recv(&msg, sock, non_blocking ? ZMQ_DONTWAIT : 0);
@@ -99,12 +96,12 @@ int ZMQPubSocket::sendMessage(Message *message) { return send(message->getData()
 
 int ZMQPubSocket::send(char *data, size_t size) {
   // The socket's I/O thread lives in the process that bound it; a forked child has none.
-  assert(pid == getpid());
+  FATAL_CHECK(pid == getpid());
   return zmq_send(sock, data, size, ZMQ_DONTWAIT);
 }
 
 bool ZMQPubSocket::all_readers_updated() {
-  assert(false);
+  FATAL_CHECK(false);
   return false;
 }
 
@@ -113,7 +110,7 @@ ZMQPubSocket::~ZMQPubSocket() {
 }
 
 void ZMQPoller::registerSocket(SubSocket *socket) {
-  assert(num_polls + 1 < MAX_POLLERS);
+  FATAL_CHECK(num_polls + 1 < MAX_POLLERS);
   polls[num_polls].socket = socket->getRawSocket();
   polls[num_polls].events = ZMQ_POLLIN;
   sockets.push_back(socket);

@@ -1,16 +1,15 @@
 // The factories of the messaging interfaces: the only place that names a backend class.
 // Each call reads the environment afresh: the shared-memory queue by default, ZeroMQ when
 // ZMQ is set, lock-step fake subscribers and pollers when STRAND_FAKE is set.
-#undef NDEBUG
 #include "strand/messaging/messaging.h"
 
-#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "common/fatal_check.h"
 #include "strand/messaging/impl_fake.h"
 #include "strand/messaging/impl_msgq.h"
 #include "strand/messaging/impl_zmq.h"
@@ -21,7 +20,7 @@ bool messaging_use_zmq() {
   // instances silently share ports.
   if (std::getenv("TAVRIN_PREFIX") != nullptr) {
     fprintf(stderr, "TAVRIN_PREFIX not supported with ZMQ backend\n");
-    assert(false);
+    FATAL_CHECK(false);
   }
   return true;
 }

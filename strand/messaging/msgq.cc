@@ -1,10 +1,6 @@
-// The queue's invariants guard memory shared with other processes: the checks below stay on
-// in every build type.
-#undef NDEBUG
 #include "strand/messaging/msgq.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +16,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "common/fatal_check.h"
 #include "common/util.h"
 
 namespace {
@@ -83,7 +80,7 @@ void invalidate_lapped_readers(msgq_queue_t *q, uint64_t num_readers, uint32_t w
 }  // namespace
 
 void sigusr2_handler(int signal) {
-  assert(signal == SIGUSR2);
+  FATAL_CHECK(signal == SIGUSR2);
 }
 
 uint64_t msgq_get_uid() {
@@ -115,7 +112,7 @@ int msgq_msg_close(msgq_msg_t *msg) {
 }
 
 int msgq_new_queue(msgq_queue_t *q, const char *path, size_t size) {
-  assert(size < 0xFFFFFFFF);
+  FATAL_CHECK(size < 0xFFFFFFFF);
   std::signal(SIGUSR2, sigusr2_handler);
 
   std::string full_path = "/dev/shm/";
@@ -184,8 +181,8 @@ void msgq_init_publisher(msgq_queue_t *q) {
 }
 
 void msgq_init_subscriber(msgq_queue_t *q) {
-  assert(q != NULL);
-  assert(q->num_readers != NULL);
+  FATAL_CHECK(q != NULL);
+  FATAL_CHECK(q->num_readers != NULL);
   uint64_t uid = msgq_get_uid();
 
   uint64_t cur;
@@ -235,7 +232,7 @@ int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q) {
 
   uint64_t total_msg_size = frame_length(msg->size);
   // The data area holds at least three frames of any accepted size.
-  assert(3 * total_msg_size <= q->size);
+  FATAL_CHECK(3 * total_msg_size <= q->size);
 
   // Bounds every loop below; a count beyond the slots can only come from a damaged file.
   uint64_t num_readers = std::min<uint64_t>(q->num_readers->load(ACQ), MSGQ_READER_SLOTS);
@@ -279,7 +276,7 @@ int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q) {
 // after being lapped.
 static void sync_reader(msgq_queue_t *q) {
   int id = q->reader_id;
-  assert(id >= 0);
+  FATAL_CHECK(id >= 0);
   for (;;) {
     id = q->reader_id;
     if (q->read_uids[id]->load(ACQ) != q->read_uid_local) {
@@ -329,10 +326,10 @@ int msgq_msg_recv(msgq_msg_t *msg, msgq_queue_t *q) {
       q->read_pointers[id]->store(pack(read_cycles + 1, 0), REL);
       continue;
     }
-    assert((uint64_t)size < q->size);
-    assert(size > 0);
+    FATAL_CHECK((uint64_t)size < q->size);
+    FATAL_CHECK(size > 0);
     // A frame never runs past the end of the data area: the writer wraps before that.
-    assert(rp + 8 + (uint64_t)size <= q->size);
+    FATAL_CHECK(rp + 8 + (uint64_t)size <= q->size);
 
     uint32_t new_read_pointer = uint32_t(frame_length(uint64_t(size)) + rp);
     if (q->read_conflate && new_read_pointer != wp) {

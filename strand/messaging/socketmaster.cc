@@ -1,8 +1,3 @@
-// Conditions that must not happen stop the process with the failed expression, in every
-// build type.
-#undef NDEBUG
-#include <cassert>
-
 #include "strand/messaging/socketmaster.h"
 
 #include <cstdlib>
@@ -11,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "common/fatal_check.h"
 #include "common/timing.h"
 #include "strand/services/services.h"
 
@@ -59,12 +55,12 @@ SubMaster::SubMaster(const std::vector<const char *> &service_list, const std::v
                      const char *address, const std::vector<const char *> &ignore_alive) {
   poller_ = Poller::create();
   for (const char *name : service_list) {
-    assert(services.count(std::string(name)) > 0);
+    FATAL_CHECK(services.count(std::string(name)) > 0);
     service serv = services.at(std::string(name));
 
     SubSocket *socket =
         SubSocket::create(message_context.context(), name, address ? address : "127.0.0.1", true, true);
-    assert(socket != 0);
+    FATAL_CHECK(socket != 0);
     bool is_polled = poll.empty() || in_list(poll, name);
     if (is_polled) poller_->registerSocket(socket);
 
@@ -75,7 +71,7 @@ SubMaster::SubMaster(const std::vector<const char *> &service_list, const std::v
     m->ignore_alive = in_list(ignore_alive, name);
     m->is_polled = is_polled;
     m->allocated_msg_reader = malloc(READER_STORAGE_BYTES);
-    assert(m->allocated_msg_reader != nullptr);
+    FATAL_CHECK(m->allocated_msg_reader != nullptr);
     // The first reader sees no message and keeps the library's default options.
     m->msg_reader =
         new (m->allocated_msg_reader) capnp::FlatArrayMessageReader(kj::ArrayPtr<const capnp::word>());
@@ -236,9 +232,9 @@ SubMaster::~SubMaster() {
 
 PubMaster::PubMaster(const std::vector<const char *> &service_list) {
   for (const char *name : service_list) {
-    assert(services.count(name) > 0);
+    FATAL_CHECK(services.count(name) > 0);
     PubSocket *socket = PubSocket::create(message_context.context(), name, true);
-    assert(socket);
+    FATAL_CHECK(socket);
     sockets_[name] = socket;
   }
 }

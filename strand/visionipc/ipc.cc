@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "strand/messaging/messaging.h"
-#include "strand/visionipc/fatal_assert.h"
+#include "common/fatal_check.h"
 
 namespace {
 
@@ -38,12 +38,12 @@ int ipc_connect(const char *socket_path) {
 int ipc_bind(const char *socket_path) {
   unlink(socket_path);
   int sock = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  VIPC_ASSERT(sock >= 0);
+  FATAL_CHECK(sock >= 0);
   sockaddr_un addr = unix_address(socket_path);
   int err = bind(sock, (sockaddr *)&addr, sizeof(addr));
-  VIPC_ASSERT(err == 0);
+  FATAL_CHECK(err == 0);
   err = listen(sock, 3);
-  VIPC_ASSERT(err == 0);
+  FATAL_CHECK(err == 0);
   return sock;
 }
 
@@ -60,7 +60,7 @@ int ipc_sendrecv_with_fds(bool send, int fd, void *buf, size_t buf_size, int *fd
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
   if (num_fds > 0) {
-    VIPC_ASSERT(fds);
+    FATAL_CHECK(fds);
     msg.msg_control = control_buf.data();
     msg.msg_controllen = control_size;
   }
@@ -68,7 +68,7 @@ int ipc_sendrecv_with_fds(bool send, int fd, void *buf, size_t buf_size, int *fd
   if (send) {
     if (num_fds > 0) {
       cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
-      VIPC_ASSERT(cmsg);
+      FATAL_CHECK(cmsg);
       cmsg->cmsg_level = SOL_SOCKET;
       cmsg->cmsg_type = SCM_RIGHTS;
       cmsg->cmsg_len = CMSG_LEN(sizeof(int) * num_fds);
@@ -86,10 +86,10 @@ int ipc_sendrecv_with_fds(bool send, int fd, void *buf, size_t buf_size, int *fd
   std::vector<int> received;
   if (msg.msg_controllen > 0) {
     cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
-    VIPC_ASSERT(cmsg);
-    VIPC_ASSERT(cmsg->cmsg_level == SOL_SOCKET && cmsg->cmsg_type == SCM_RIGHTS);
+    FATAL_CHECK(cmsg);
+    FATAL_CHECK(cmsg->cmsg_level == SOL_SOCKET && cmsg->cmsg_type == SCM_RIGHTS);
     recv_fds = (int)(cmsg->cmsg_len - CMSG_LEN(0));
-    VIPC_ASSERT(recv_fds > 0 && (recv_fds % sizeof(int)) == 0);
+    FATAL_CHECK(recv_fds > 0 && (recv_fds % sizeof(int)) == 0);
     recv_fds /= sizeof(int);
     received.resize(recv_fds);
     memcpy(received.data(), CMSG_DATA(cmsg), sizeof(int) * recv_fds);
@@ -107,7 +107,7 @@ int ipc_sendrecv_with_fds(bool send, int fd, void *buf, size_t buf_size, int *fd
   }
 
   if (fds) {
-    VIPC_ASSERT(out_num_fds);
+    FATAL_CHECK(out_num_fds);
     *out_num_fds = recv_fds;
   }
   return r;
@@ -123,7 +123,7 @@ std::string get_ipc_path(const std::string &name) {
 
 std::string get_endpoint_name(std::string name, VisionStreamType type) {
   if (messaging_use_zmq()) {
-    VIPC_ASSERT(name == "imagerd" || name == "guided");
+    FATAL_CHECK(name == "imagerd" || name == "guided");
     return std::to_string(9000 + static_cast<int>(type));
   }
   return "visionipc_" + name + "_" + std::to_string(static_cast<int>(type));

@@ -3,7 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "strand/visionipc/fatal_assert.h"
+#include "common/fatal_check.h"
 #include "strand/visionipc/visionbuf_allocator.h"
 
 namespace {
@@ -36,13 +36,13 @@ void VisionBuf::allocate(size_t length) {
 }
 
 void VisionBuf::import() {
-  VIPC_ASSERT(this->fd >= 0);
+  FATAL_CHECK(this->fd >= 0);
   // The frame-id slot must lie inside the mapping: a record saying otherwise would have us
   // read and write past it.
-  VIPC_ASSERT(this->mmap_len >= sizeof(uint64_t) && this->len <= this->mmap_len - sizeof(uint64_t));
+  FATAL_CHECK(this->mmap_len >= sizeof(uint64_t) && this->len <= this->mmap_len - sizeof(uint64_t));
   allocator().import(this);
   this->addr = allocator().map(this->fd, this->mmap_len);
-  VIPC_ASSERT(this->addr != MAP_FAILED);
+  FATAL_CHECK(this->addr != MAP_FAILED);
   this->frame_id = (uint64_t *)((uint8_t *)this->addr + this->len);
 }
 
@@ -64,12 +64,12 @@ void VisionBuf::init_yuv(size_t init_width, size_t init_height, size_t init_stri
 }
 
 void VisionBuf::init_cl(cl_device_id device_id, cl_context ctx) {
-  VIPC_ASSERT(((uintptr_t)this->addr % DEVICE_PAGE_SIZE_CL) == 0);
+  FATAL_CHECK(((uintptr_t)this->addr % DEVICE_PAGE_SIZE_CL) == 0);
   allocator().init_cl(this, device_id, ctx);
 }
 
 int VisionBuf::sync(int dir) {
-  VIPC_ASSERT(dir == VISIONBUF_SYNC_FROM_DEVICE || dir == VISIONBUF_SYNC_TO_DEVICE);
+  FATAL_CHECK(dir == VISIONBUF_SYNC_FROM_DEVICE || dir == VISIONBUF_SYNC_TO_DEVICE);
   return allocator().sync(this, dir);
 }
 

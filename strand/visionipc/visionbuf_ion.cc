@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "common/util.h"
-#include "strand/visionipc/fatal_assert.h"
+#include "common/fatal_check.h"
 #include "strand/visionipc/visionbuf_allocator.h"
 
 namespace {
@@ -19,7 +19,7 @@ class IonFileHandle {
  public:
   IonFileHandle() {
     fd = open("/dev/ion", O_RDWR | O_NONBLOCK);  // 0x802
-    VIPC_ASSERT(fd >= 0);
+    FATAL_CHECK(fd >= 0);
   }
   ~IonFileHandle() { close(fd); }
   IonFileHandle(const IonFileHandle &) = delete;
@@ -42,15 +42,15 @@ class IonAllocator : public VisionBufAllocator {
     ion_alloc.heap_id_mask = 1u << ION_SYSTEM_HEAP_ID;
     ion_alloc.flags = ION_FLAG_CACHED;
     int err = ion_ioctl(ION_IOC_ALLOC, &ion_alloc);
-    VIPC_ASSERT(err == 0);
+    FATAL_CHECK(err == 0);
 
     ion_fd_data fd_data = {};
     fd_data.handle = ion_alloc.handle;
     err = ion_ioctl(ION_IOC_SHARE, &fd_data);
-    VIPC_ASSERT(err == 0);
+    FATAL_CHECK(err == 0);
 
     void *mmap_addr = mmap(nullptr, mmap_len, PROT_READ | PROT_WRITE, MAP_SHARED, fd_data.fd, 0);
-    VIPC_ASSERT(mmap_addr != MAP_FAILED);
+    FATAL_CHECK(mmap_addr != MAP_FAILED);
     memset(mmap_addr, 0, mmap_len);
 
     buf->handle = ion_alloc.handle;
@@ -62,7 +62,7 @@ class IonAllocator : public VisionBufAllocator {
     ion_fd_data fd_data = {};
     fd_data.fd = buf->fd;
     int err = ion_ioctl(ION_IOC_IMPORT, &fd_data);
-    VIPC_ASSERT(err == 0);
+    FATAL_CHECK(err == 0);
     buf->handle = fd_data.handle;
   }
 
@@ -79,7 +79,7 @@ class IonAllocator : public VisionBufAllocator {
     ion_cl.ion_hostptr = buf->addr;
     cl_int err = CL_SUCCESS;
     buf->buf_cl = clCreateBuffer(ctx, CL_MEM_USE_HOST_PTR | CL_MEM_EXT_HOST_PTR_QCOM, buf->len, &ion_cl, &err);
-    VIPC_ASSERT(err == 0);
+    FATAL_CHECK(err == 0);
   }
 
   int sync(VisionBuf *buf, int dir) const override {

@@ -4,7 +4,7 @@
 #include <sys/mman.h>
 
 #include "platform/memfd_buffers/memfd_buffer.h"
-#include "strand/visionipc/fatal_assert.h"
+#include "common/fatal_check.h"
 #include "strand/visionipc/visionbuf_allocator.h"
 
 namespace {
@@ -14,9 +14,9 @@ class MemfdAllocator : public VisionBufAllocator {
   void allocate(VisionBuf *buf, size_t mmap_len) const override {
     int fd = memfd_buffer::create(mmap_len);
     int err = fd < 0 ? -1 : 0;
-    VIPC_ASSERT(err == 0);
+    FATAL_CHECK(err == 0);
     void *mmap_addr = memfd_buffer::map(fd, mmap_len);
-    VIPC_ASSERT(mmap_addr != MAP_FAILED);
+    FATAL_CHECK(mmap_addr != MAP_FAILED);
     // A new memory file is already all zeros.
     buf->handle = 0;
     buf->fd = fd;
@@ -32,7 +32,7 @@ class MemfdAllocator : public VisionBufAllocator {
     // A standard host-pointer buffer: the OpenCL device works on the mapping's own pages.
     cl_int err = CL_SUCCESS;
     buf->buf_cl = clCreateBuffer(ctx, CL_MEM_READ_WRITE | CL_MEM_USE_HOST_PTR, buf->len, buf->addr, &err);
-    VIPC_ASSERT(err == 0);
+    FATAL_CHECK(err == 0);
   }
 
   int sync(VisionBuf *, int) const override { return 0; }

@@ -6,7 +6,7 @@
 
 #include "common/swaglog.h"
 #include "common/util.h"
-#include "strand/visionipc/fatal_assert.h"
+#include "common/fatal_check.h"
 #include "strand/visionipc/ipc.h"
 
 namespace {
@@ -30,7 +30,7 @@ VisionIpcClient::VisionIpcClient(std::string name, VisionStreamType type, bool c
     : name(name), device_id(device_id), ctx(ctx), type(type) {
   msg_ctx = Context::create();
   sock = SubSocket::create(msg_ctx, get_endpoint_name(name, type), "127.0.0.1", conflate, false);
-  VIPC_ASSERT(sock != nullptr);
+  FATAL_CHECK(sock != nullptr);
   poller = Poller::create();
   poller->registerSocket(sock);
 }
@@ -63,8 +63,8 @@ bool VisionIpcClient::connect(bool blocking) {
   VisionBuf bufs[VISIONIPC_MAX_FDS];
   int fds[VISIONIPC_MAX_FDS];
   r = ipc_sendrecv_with_fds(false, socket_fd, &bufs, sizeof(bufs), fds, VISIONIPC_MAX_FDS, &num_buffers);
-  VIPC_ASSERT(num_buffers >= 0);
-  VIPC_ASSERT_TEXT(r == (int)sizeof(VisionBuf) * num_buffers, "r == sizeof(VisionBuf) * num_buffers");
+  FATAL_CHECK(num_buffers >= 0);
+  FATAL_CHECK_TEXT(r == (int)sizeof(VisionBuf) * num_buffers, "r == sizeof(VisionBuf) * num_buffers");
 
   for (int i = 0; i < num_buffers; i++) {
     buffers[i] = bufs[i];
@@ -96,7 +96,7 @@ VisionBuf *VisionIpcClient::recv(VisionIpcBufExtra *extra, const int timeout_ms)
   if (r == nullptr) {
     return nullptr;
   }
-  VIPC_ASSERT(r->getSize() == sizeof(VisionIpcPacket));
+  FATAL_CHECK(r->getSize() == sizeof(VisionIpcPacket));
   // The payload carries no alignment promise: copy it out rather than cast it.
   VisionIpcPacket packet;
   memcpy(&packet, r->getData(), sizeof(packet));
@@ -132,11 +132,11 @@ std::set<VisionStreamType> VisionIpcClient::getAvailableStreams(const std::strin
 
   VisionStreamType request = VISION_STREAM_MAX;
   int r = ipc_sendrecv_with_fds(true, socket_fd, &request, sizeof(request), nullptr, 0, nullptr);
-  VIPC_ASSERT_TEXT(r == (int)sizeof(request), "r == sizeof(request)");
+  FATAL_CHECK_TEXT(r == (int)sizeof(request), "r == sizeof(request)");
 
   VisionStreamType available_streams[VISION_STREAM_MAX] = {};
   r = ipc_sendrecv_with_fds(false, socket_fd, &available_streams, sizeof(available_streams), nullptr, 0, nullptr);
-  VIPC_ASSERT((r >= 0) && (r % sizeof(VisionStreamType) == 0));
+  FATAL_CHECK((r >= 0) && (r % sizeof(VisionStreamType) == 0));
   close(socket_fd);
 
   std::set<VisionStreamType> result;

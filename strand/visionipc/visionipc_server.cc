@@ -12,7 +12,7 @@
 
 #include "common/swaglog.h"
 #include "common/util.h"
-#include "strand/visionipc/fatal_assert.h"
+#include "common/fatal_check.h"
 #include "strand/visionipc/ipc.h"
 
 namespace {
@@ -34,7 +34,7 @@ VisionIpcServer::VisionIpcServer(std::string name, cl_device_id device_id, cl_co
 
 void VisionIpcServer::create_buffers(VisionStreamType type, size_t num_buffers, bool rgb, size_t width,
                                      size_t height) {
-  VIPC_ASSERT(num_buffers < VISIONIPC_MAX_FDS);
+  FATAL_CHECK(num_buffers < VISIONIPC_MAX_FDS);
   size_t size = 0;
   size_t stride = 0;
   size_t uv_offset = 0;
@@ -77,7 +77,7 @@ void VisionIpcServer::create_buffers_with_sizes(VisionStreamType type, size_t nu
     sockets.erase(old);
   }
   PubSocket *sock = PubSocket::create(msg_ctx, get_endpoint_name(name, type), false);
-  VIPC_ASSERT(sock != nullptr);
+  FATAL_CHECK(sock != nullptr);
   sockets[type] = sock;
 }
 
@@ -90,7 +90,7 @@ void VisionIpcServer::listener() {
 
   const std::string path = get_ipc_path(name);
   int sock = ipc_bind(path.c_str());
-  VIPC_ASSERT(sock >= 0);
+  FATAL_CHECK(sock >= 0);
 
   while (!should_exit) {
     struct pollfd polls[1] = {{sock, POLLIN, 0}};
@@ -172,7 +172,7 @@ void VisionIpcServer::serve_setup_connection(int fd) {
 }
 
 VisionBuf *VisionIpcServer::get_buffer(VisionStreamType type) {
-  VIPC_ASSERT(buffers.count(type));
+  FATAL_CHECK(buffers.count(type));
   const std::vector<VisionBuf *> &stream_buffers = buffers.at(type);
   uint64_t i = cur_idx.at(type)++;
   return stream_buffers[i % stream_buffers.size()];
@@ -182,8 +182,8 @@ void VisionIpcServer::send(VisionBuf *buf, VisionIpcBufExtra *extra, bool sync) 
   if (sync && buf->sync(VISIONBUF_SYNC_FROM_DEVICE) != 0) {
     LOGE("Failed to sync buffer");
   }
-  VIPC_ASSERT(buffers.count(buf->type));
-  VIPC_ASSERT(buf->idx < buffers[buf->type].size());
+  FATAL_CHECK(buffers.count(buf->type));
+  FATAL_CHECK(buf->idx < buffers[buf->type].size());
 
   VisionIpcPacket packet = {};
   packet.server_id = server_id;

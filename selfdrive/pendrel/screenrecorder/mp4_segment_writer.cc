@@ -10,7 +10,7 @@
 
 #include "common/swaglog.h"
 #include "common/util.h"
-#include "selfdrive/pendrel/screenrecorder/omx_check.h"
+#include "common/fatal_check.h"
 #include "selfdrive/pendrel/screenrecorder/omx_encoder.h"
 
 extern "C" {
@@ -25,35 +25,35 @@ void OmxEncoder::encoder_open(const char *filename) {
   // A cut path would name another file, and a cut lock path could even be the video itself,
   // which encoder_close would then delete: both paths must fit whole.
   int vid_len = snprintf(vid_path, sizeof(vid_path), "%s/%s", path.c_str(), filename);
-  OMX_CHECK(vid_len >= 0 && vid_len < (int)sizeof(this->vid_path));
+  FATAL_CHECK(vid_len >= 0 && vid_len < (int)sizeof(this->vid_path));
   int lock_len = snprintf(lock_path, sizeof(lock_path), "%s/%s.lock", path.c_str(), filename);
-  OMX_CHECK(lock_len >= 0 && lock_len < (int)sizeof(this->lock_path));
+  FATAL_CHECK(lock_len >= 0 && lock_len < (int)sizeof(this->lock_path));
   printf("encoder_open %s remuxing:%d\n", vid_path, remuxing);
 
   if (remuxing) {
     avformat_alloc_output_context2(&ofmt_ctx, NULL, NULL, vid_path);
-    OMX_CHECK(this->ofmt_ctx);
+    FATAL_CHECK(this->ofmt_ctx);
     out_stream = avformat_new_stream(ofmt_ctx, NULL);
-    OMX_CHECK(this->out_stream);
+    FATAL_CHECK(this->out_stream);
     // The codec is never opened: its context only describes the stream to the muxer.
     const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    OMX_CHECK(codec);
+    FATAL_CHECK(codec);
     codec_ctx = avcodec_alloc_context3(codec);
-    OMX_CHECK(this->codec_ctx);
+    FATAL_CHECK(this->codec_ctx);
     codec_ctx->width = width;
     codec_ctx->height = height;
     codec_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
     codec_ctx->time_base = (AVRational){1, fps};
     int err = avio_open(&ofmt_ctx->pb, vid_path, AVIO_FLAG_WRITE);
-    OMX_CHECK(err >= 0);
+    FATAL_CHECK(err >= 0);
     wrote_codec_config = false;
   } else {
     of = fopen(vid_path, "wb");
-    OMX_CHECK(this->of);
+    FATAL_CHECK(this->of);
   }
 
   int lock_fd = util::retry_eintr([&] { return open(lock_path, O_RDWR | O_CREAT, 0664); });
-  OMX_CHECK(lock_fd >= 0);
+  FATAL_CHECK(lock_fd >= 0);
   close(lock_fd);
 
   request_sync_frame();
@@ -77,13 +77,13 @@ void OmxEncoder::request_sync_frame() {
 
 void OmxEncoder::write_header_from_config() {
   codec_ctx->extradata = static_cast<uint8_t *>(av_mallocz(codec_config_len + AV_INPUT_BUFFER_PADDING_SIZE));
-  OMX_CHECK(codec_ctx->extradata);
+  FATAL_CHECK(codec_ctx->extradata);
   codec_ctx->extradata_size = (int)codec_config_len;
   memcpy(codec_ctx->extradata, codec_config, codec_config_len);
   int err = avcodec_parameters_from_context(out_stream->codecpar, codec_ctx);
-  OMX_CHECK(err >= 0);
+  FATAL_CHECK(err >= 0);
   err = avformat_write_header(ofmt_ctx, NULL);
-  OMX_CHECK(err >= 0);
+  FATAL_CHECK(err >= 0);
   wrote_codec_config = true;
 }
 
@@ -91,7 +91,7 @@ void OmxEncoder::write_packet(OMX_BUFFERHEADERTYPE *out_buf, const uint8_t *data
   const AVRational in_tb = {1, 1000000};
   const AVRational out_tb = ofmt_ctx->streams[0]->time_base;
   AVPacket *pkt = av_packet_alloc();
-  OMX_CHECK(pkt);
+  FATAL_CHECK(pkt);
   pkt->data = const_cast<uint8_t *>(data);
   pkt->size = (int)len;
   pkt->pts = pkt->dts = av_rescale_q_rnd(out_buf->nTimeStamp, in_tb, out_tb,
@@ -115,7 +115,7 @@ void OmxEncoder::handle_out_buf(OmxEncoder *e, OMX_BUFFERHEADERTYPE *out_buf) {
     // Kept for the life of the encoder: later segments take their header from it.
     if (e->codec_config_len < len) {
       uint8_t *grown = static_cast<uint8_t *>(realloc(e->codec_config, len));
-      OMX_CHECK(grown);
+      FATAL_CHECK(grown);
       e->codec_config = grown;
     }
     e->codec_config_len = len;
@@ -137,7 +137,7 @@ void OmxEncoder::handle_out_buf(OmxEncoder *e, OMX_BUFFERHEADERTYPE *out_buf) {
     }
   }
 
-  OMX_CHECK(OMX_FillThisBuffer(e->handle, out_buf) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_FillThisBuffer(e->handle, out_buf) == OMX_ErrorNone);
 }
 
 void OmxEncoder::finish_segment_file() {
@@ -182,7 +182,7 @@ void OmxEncoder::encoder_close() {
     in_buf->nOffset = 0;
     in_buf->nFlags = OMX_BUFFERFLAG_EOS;
     in_buf->nTimeStamp = (OMX_TICKS)(last_t + 1000000 / fps);
-    OMX_CHECK(OMX_EmptyThisBuffer(handle, in_buf) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_EmptyThisBuffer(handle, in_buf) == OMX_ErrorNone);
 
     while (true) {
       OMX_BUFFERHEADERTYPE *out_buf;

@@ -12,7 +12,7 @@
 #include "common/exit_handler.h"
 #include "common/swaglog.h"
 #include "common/util.h"
-#include "selfdrive/pendrel/screenrecorder/omx_check.h"
+#include "common/fatal_check.h"
 
 
 namespace {
@@ -95,7 +95,7 @@ void OmxEncoder::wait_for_state(OMX_STATETYPE s) {
 
 OmxEncoder::OmxEncoder(const char *path, int width, int height, int fps, int bitrate, bool h265, bool downscale)
     : width(width), height(height), fps(fps), path(path), remuxing(!h265), downscale(downscale) {
-  OMX_CHECK(fps > 0);  // the end-of-stream timestamp divides by it
+  FATAL_CHECK(fps > 0);  // the end-of-stream timestamp divides by it
   if (downscale) {
     y_ptr2 = static_cast<uint8_t *>(malloc((size_t)width * height));
     u_ptr2 = static_cast<uint8_t *>(malloc((size_t)width * height / 4));
@@ -117,7 +117,7 @@ OmxEncoder::OmxEncoder(const char *path, int width, int height, int fps, int bit
   // Input port: the padded NV12 layout of the platform's media-info rules.
   OMX_PARAM_PORTDEFINITIONTYPE in_port;
   init_omx_struct(in_port, 0);
-  OMX_CHECK(OMX_GetParameter(handle, OMX_IndexParamPortDefinition, &in_port) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_GetParameter(handle, OMX_IndexParamPortDefinition, &in_port) == OMX_ErrorNone);
   in_port.format.video.nFrameWidth = width;
   in_port.format.video.nFrameHeight = height;
   in_port.format.video.nStride = (OMX_S32)y_stride(width);
@@ -126,42 +126,42 @@ OmxEncoder::OmxEncoder(const char *path, int width, int height, int fps, int bit
   in_port.format.video.eCompressionFormat = OMX_VIDEO_CodingUnused;
   in_port.format.video.eColorFormat = OMX_QCOM_COLOR_FormatYUV420PackedSemiPlanar32m;
   in_port.nBufferSize = VENUS_BUFFER_SIZE(COLOR_FMT_NV12, width, height);
-  OMX_CHECK(OMX_SetParameter(handle, OMX_IndexParamPortDefinition, &in_port) == OMX_ErrorNone);
-  OMX_CHECK(OMX_GetParameter(handle, OMX_IndexParamPortDefinition, &in_port) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_SetParameter(handle, OMX_IndexParamPortDefinition, &in_port) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_GetParameter(handle, OMX_IndexParamPortDefinition, &in_port) == OMX_ErrorNone);
   in_buf_headers.resize(in_port.nBufferCountActual);
 
   // Output port: the coded stream.
   OMX_PARAM_PORTDEFINITIONTYPE out_port;
   init_omx_struct(out_port, 1);
-  OMX_CHECK(OMX_GetParameter(handle, OMX_IndexParamPortDefinition, &out_port) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_GetParameter(handle, OMX_IndexParamPortDefinition, &out_port) == OMX_ErrorNone);
   out_port.format.video.nFrameWidth = width;
   out_port.format.video.nFrameHeight = height;
   out_port.format.video.xFramerate = 0;
   out_port.format.video.nBitrate = bitrate;
   out_port.format.video.eCompressionFormat = h265 ? OMX_VIDEO_CodingHEVC : OMX_VIDEO_CodingAVC;
   out_port.format.video.eColorFormat = OMX_COLOR_FormatUnused;
-  OMX_CHECK(OMX_SetParameter(handle, OMX_IndexParamPortDefinition, &out_port) == OMX_ErrorNone);
-  OMX_CHECK(OMX_GetParameter(handle, OMX_IndexParamPortDefinition, &out_port) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_SetParameter(handle, OMX_IndexParamPortDefinition, &out_port) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_GetParameter(handle, OMX_IndexParamPortDefinition, &out_port) == OMX_ErrorNone);
   out_buf_headers.resize(out_port.nBufferCountActual);
 
   OMX_VIDEO_PARAM_BITRATETYPE bitrate_type;
   init_omx_struct(bitrate_type, 1);
-  OMX_CHECK(OMX_GetParameter(handle, OMX_IndexParamVideoBitrate, &bitrate_type) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_GetParameter(handle, OMX_IndexParamVideoBitrate, &bitrate_type) == OMX_ErrorNone);
   bitrate_type.eControlRate = OMX_Video_ControlRateVariable;
   bitrate_type.nTargetBitrate = bitrate;
-  OMX_CHECK(OMX_SetParameter(handle, OMX_IndexParamVideoBitrate, &bitrate_type) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_SetParameter(handle, OMX_IndexParamVideoBitrate, &bitrate_type) == OMX_ErrorNone);
 
   if (h265) {
     OMX_VIDEO_PARAM_PROFILELEVELTYPE hevc;
     init_omx_struct(hevc, 1);
-    OMX_CHECK(OMX_GetParameter(handle, OMX_IndexParamVideoProfileLevelCurrent, &hevc) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_GetParameter(handle, OMX_IndexParamVideoProfileLevelCurrent, &hevc) == OMX_ErrorNone);
     hevc.eProfile = OMX_VIDEO_HEVCProfileMain;
     hevc.eLevel = OMX_VIDEO_HEVCHighTierLevel5;
-    OMX_CHECK(OMX_SetParameter(handle, OMX_IndexParamVideoProfileLevelCurrent, &hevc) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_SetParameter(handle, OMX_IndexParamVideoProfileLevelCurrent, &hevc) == OMX_ErrorNone);
   } else {
     OMX_VIDEO_PARAM_AVCTYPE avc;
     init_omx_struct(avc, 1);
-    OMX_CHECK(OMX_GetParameter(handle, OMX_IndexParamVideoAvc, &avc) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_GetParameter(handle, OMX_IndexParamVideoAvc, &avc) == OMX_ErrorNone);
     avc.nPFrames = 15;
     avc.nBFrames = 0;
     avc.bUseHadamard = OMX_TRUE;
@@ -173,23 +173,23 @@ OmxEncoder::OmxEncoder(const char *path, int width, int height, int fps, int bit
     avc.bEntropyCodingCABAC = OMX_TRUE;
     avc.bWeightedPPrediction = OMX_TRUE;
     avc.bconstIpred = OMX_TRUE;
-    OMX_CHECK(OMX_SetParameter(handle, OMX_IndexParamVideoAvc, &avc) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_SetParameter(handle, OMX_IndexParamVideoAvc, &avc) == OMX_ErrorNone);
   }
 
-  OMX_CHECK(OMX_SendCommand(handle, OMX_CommandStateSet, OMX_StateIdle, NULL) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_SendCommand(handle, OMX_CommandStateSet, OMX_StateIdle, NULL) == OMX_ErrorNone);
   for (auto &buf : in_buf_headers) {
-    OMX_CHECK(OMX_AllocateBuffer(handle, &buf, 0, this, in_port.nBufferSize) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_AllocateBuffer(handle, &buf, 0, this, in_port.nBufferSize) == OMX_ErrorNone);
   }
   for (auto &buf : out_buf_headers) {
-    OMX_CHECK(OMX_AllocateBuffer(handle, &buf, 1, this, out_port.nBufferSize) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_AllocateBuffer(handle, &buf, 1, this, out_port.nBufferSize) == OMX_ErrorNone);
   }
   wait_for_state(OMX_StateIdle);
 
-  OMX_CHECK(OMX_SendCommand(handle, OMX_CommandStateSet, OMX_StateExecuting, NULL) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_SendCommand(handle, OMX_CommandStateSet, OMX_StateExecuting, NULL) == OMX_ErrorNone);
   wait_for_state(OMX_StateExecuting);
 
   for (auto *buf : out_buf_headers) {
-    OMX_CHECK(OMX_FillThisBuffer(handle, buf) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_FillThisBuffer(handle, buf) == OMX_ErrorNone);
   }
   for (auto *buf : in_buf_headers) {
     free_in.push(buf);
@@ -197,19 +197,19 @@ OmxEncoder::OmxEncoder(const char *path, int width, int height, int fps, int bit
 }
 
 OmxEncoder::~OmxEncoder() {
-  OMX_CHECK(!this->is_open);
+  FATAL_CHECK(!this->is_open);
 
-  OMX_CHECK(OMX_SendCommand(handle, OMX_CommandStateSet, OMX_StateIdle, NULL) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_SendCommand(handle, OMX_CommandStateSet, OMX_StateIdle, NULL) == OMX_ErrorNone);
   wait_for_state(OMX_StateIdle);
-  OMX_CHECK(OMX_SendCommand(handle, OMX_CommandStateSet, OMX_StateLoaded, NULL) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_SendCommand(handle, OMX_CommandStateSet, OMX_StateLoaded, NULL) == OMX_ErrorNone);
   for (auto *buf : in_buf_headers) {
-    OMX_CHECK(OMX_FreeBuffer(handle, 0, buf) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_FreeBuffer(handle, 0, buf) == OMX_ErrorNone);
   }
   for (auto *buf : out_buf_headers) {
-    OMX_CHECK(OMX_FreeBuffer(handle, 1, buf) == OMX_ErrorNone);
+    FATAL_CHECK(OMX_FreeBuffer(handle, 1, buf) == OMX_ErrorNone);
   }
   wait_for_state(OMX_StateLoaded);
-  OMX_CHECK(OMX_FreeHandle(handle) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_FreeHandle(handle) == OMX_ErrorNone);
 
   // The headers still queued went with the component.
   OMX_BUFFERHEADERTYPE *buf;
@@ -240,7 +240,7 @@ void OmxEncoder::submit_input(OMX_BUFFERHEADERTYPE *buf, uint64_t ts) {
   buf->nFlags = OMX_BUFFERFLAG_ENDOFFRAME;
   buf->nTimeStamp = (OMX_TICKS)(ts / 1000);
   last_t = (uint64_t)buf->nTimeStamp;
-  OMX_CHECK(OMX_EmptyThisBuffer(handle, buf) == OMX_ErrorNone);
+  FATAL_CHECK(OMX_EmptyThisBuffer(handle, buf) == OMX_ErrorNone);
 }
 
 void OmxEncoder::drain_output() {
@@ -287,7 +287,7 @@ int OmxEncoder::encode_frame_rgba(const uint8_t *ptr, int, int, uint64_t ts) {
   const unsigned int stride = y_stride(width);
   int err = ABGRToNV12(ptr, width * 4, buf->pBuffer, stride, buf->pBuffer + (size_t)stride * y_scanlines(height),
                        stride, width, height);
-  OMX_CHECK(err == 0);
+  FATAL_CHECK(err == 0);
 
   submit_input(buf, ts);
   drain_output();
