@@ -8,11 +8,15 @@ OmxSegmentEncoder::OmxSegmentEncoder(const std::string &trip_dir, int width, int
 
 OmxSegmentEncoder::~OmxSegmentEncoder() = default;
 
-void OmxSegmentEncoder::open_segment(const std::string &filename) { encoder_->encoder_open(filename.c_str()); }
+bool OmxSegmentEncoder::open_segment(const std::string &filename) {
+  encoder_->encoder_open(filename.c_str());
+  return true;
+}
 
 void OmxSegmentEncoder::close_segment() { encoder_->encoder_close(); }
 
-int OmxSegmentEncoder::encode_nv12(const uint8_t *y, int y_stride, const uint8_t *uv, int uv_stride, int width,
-                                   int height, uint64_t ts) {
-  return encoder_->encode_frame_nv12(y, y_stride, uv, uv_stride, width, height, ts);
+SegmentStatus OmxSegmentEncoder::encode_nv12(const uint8_t *y, int y_stride, const uint8_t *uv, int uv_stride,
+                                             int width, int height, uint64_t ts) {
+  encoder_->encode_frame_nv12(y, y_stride, uv, uv_stride, width, height, ts);
+  return SegmentStatus::OK;
 }

@@ -15,10 +15,10 @@ class OmxSegmentEncoder : public SegmentEncoder {
   OmxSegmentEncoder(const std::string &trip_dir, int width, int height);
   ~OmxSegmentEncoder() override;
 
-  void open_segment(const std::string &filename) override;
+  bool open_segment(const std::string &filename) override;
   void close_segment() override;
-  int encode_nv12(const uint8_t *y, int y_stride, const uint8_t *uv, int uv_stride, int width, int height,
-                  uint64_t ts) override;
+  SegmentStatus encode_nv12(const uint8_t *y, int y_stride, const uint8_t *uv, int uv_stride, int width, int height,
+                            uint64_t ts) override;
 
  private:
   std::unique_ptr<OmxEncoder> encoder_;

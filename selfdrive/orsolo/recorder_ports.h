@@ -28,20 +28,33 @@ class SystemClock : public RecorderClock {
   time_t wall_time() override;
 };
 
+// What became of a frame handed to a segment encoder.
+enum class SegmentStatus {
+  OK,              // the frame was taken
+  WRITE_FAILED,    // the segment's file can no longer be written (no space, I/O error); the encoder
+                   // stays usable: close the segment, then open another when there is room
+  ENCODER_FAILED,  // the encoder component stopped working; close the segment (it keeps what it
+                   // can) and destroy the encoder
+};
+
 // One trip's encoder: segments are opened and closed one after another in the trip directory
-// given at creation; the encoder itself lives as long as the trip.
+// given at creation; the encoder itself lives as long as the trip. No call aborts, and every
+// call, the destructor included, returns within a bounded time even when the component has failed.
 class SegmentEncoder {
  public:
   virtual ~SegmentEncoder() = default;
-  // Starts `filename` (relative to the trip directory) and its lock file.
-  virtual void open_segment(const std::string &filename) = 0;
-  // Finalises the open segment and removes its lock file.
+  // Starts `filename` (relative to the trip directory) and its lock file. false when the file
+  // cannot be made (no space, I/O error); the encoder logs why.
+  virtual bool open_segment(const std::string &filename) = 0;
+  // Finalises the open segment and removes its lock file. After a write failure or an encoder
+  // fault it finishes what it can: the segment stays playable with every frame that reached the disk.
   virtual void close_segment() = 0;
   // `ts` is in nanoseconds since the segment was opened.
-  virtual int encode_nv12(const uint8_t *y, int y_stride, const uint8_t *uv, int uv_stride, int width, int height,
-                          uint64_t ts) = 0;
+  virtual SegmentStatus encode_nv12(const uint8_t *y, int y_stride, const uint8_t *uv, int uv_stride, int width,
+                                    int height, uint64_t ts) = 0;
 };
 
+// Makes a trip's encoder; null (logged by the encoder) when no encoder component can be had.
 using EncoderFactory =
     std::function<std::unique_ptr<SegmentEncoder>(const std::string &trip_dir, int width, int height)>;
 

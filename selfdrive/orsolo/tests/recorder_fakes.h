@@ -45,12 +45,13 @@ class JournalEncoder : public SegmentEncoder {
     j_.events.push_back("destroy");
     j_.live_encoders--;
   }
-  void open_segment(const std::string &filename) override {
+  bool open_segment(const std::string &filename) override {
     path_ = dir_ + "/" + filename;
     j_.events.push_back("open " + filename);
     j_.frames[path_] = 0;
     write_file(path_, "");
     write_file(path_ + ".lock", "");
+    return true;
   }
   void close_segment() override {
     j_.events.push_back("close " + path_.substr(dir_.size() + 1));
@@ -59,10 +60,11 @@ class JournalEncoder : public SegmentEncoder {
     unlink((path_ + ".lock").c_str());
     path_.clear();
   }
-  int encode_nv12(const uint8_t *, int, const uint8_t *, int, int, int, uint64_t ts) override {
-    if (path_.empty()) return -1;
+  SegmentStatus encode_nv12(const uint8_t *, int, const uint8_t *, int, int, int, uint64_t ts) override {
+    if (path_.empty()) return SegmentStatus::OK;  // the recorder never encodes without a segment
     j_.timestamps.push_back(ts);
-    return j_.frames[path_]++;
+    j_.frames[path_]++;
+    return SegmentStatus::OK;
   }
 
  private:
