@@ -1,6 +1,8 @@
 #include "common/params.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -57,8 +59,9 @@ class FileLock {
 };
 
 // Makes sure param_path exists and key_path resolves to a directory. The data directory is made
-// under a random name and published with one rename of a link, so concurrent processes agree on
-// whichever link landed first and nobody ever sees a half-made directory.
+// under a random name and then published as a link at key_path. Processes that start on a fresh
+// root at the same moment must all end up on the first published link: a process whose link
+// replaced an earlier one would write its values into a directory nobody else reads.
 bool create_params_path(const std::string &param_path, const std::string &key_path) {
   if (!util::file_exists(param_path) && !util::create_directories(param_path, 0775)) {
     return false;
@@ -66,15 +69,76 @@ bool create_params_path(const std::string &param_path, const std::string &key_pa
   // file_exists follows the link, so a link whose directory was deleted is made anew.
   if (util::file_exists(key_path)) return true;
 
+  // Only a link that leads nowhere may be replaced, and "leads nowhere" must still hold at the
+  // moment of the replacement: settle it among ourselves under the store's lock.
+  FileLock lock(param_path + "/.lock");
+  if (util::file_exists(key_path)) return true;  // made while we waited for the lock
+
   std::string tmp_path = param_path + "/.tmp_XXXXXX";
   const char *tmp_dir = mkdtemp(tmp_path.data());
   if (tmp_dir == nullptr) return false;
 
+  struct stat existing;
+  if (lstat(key_path.c_str(), &existing) != 0) {
+    // Nothing there yet. symlink never replaces: if another process (one that went without the
+    // lock) got there first, its link stays and our directory goes.
+    if (symlink(tmp_dir, key_path.c_str()) == 0) return true;
+    int saved_errno = errno;
+    rmdir(tmp_dir);
+    errno = saved_errno;
+    return errno == EEXIST && util::file_exists(key_path);
+  }
+
+  // A dangling link: replace it in one step, through a link made beside the new directory.
   std::string link_path = std::string(tmp_dir) + ".link";
   if (symlink(tmp_dir, link_path.c_str()) != 0) return false;
-
   if (rename(link_path.c_str(), key_path.c_str()) != 0 && errno != EEXIST) return false;
   return true;
+}
+
+// A key is a plain file name inside the data directory. Anything else would name the directory
+// itself, its parent, or a path beyond it: a write there replaces the data directory link or
+// lands outside the store.
+bool is_plain_key(const char *key, size_t length) {
+  if (length == 0) return false;
+  if (key[0] == '.' && (length == 1 || (length == 2 && key[1] == '.'))) return false;
+  // A NUL inside a std::string key would cut the path short at a different name.
+  return memchr(key, '/', length) == nullptr && memchr(key, '\0', length) == nullptr;
+}
+
+// Reads a value file. Only a regular file counts: a FIFO would hold the reader up and a device
+// (a link to /dev/zero, say) would feed it without end. The open does not block either
+// (O_NONBLOCK: a FIFO opens at once without a writer). Anything else, a read error, or a file
+// over PARAMS_MAX_VALUE_SIZE reads as missing.
+std::string read_value_file(const std::string &path) {
+  int fd = util::retry_eintr([&] { return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); });
+  if (fd < 0) return {};
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (uint64_t)st.st_size > PARAMS_MAX_VALUE_SIZE) {
+    close(fd);
+    return {};
+  }
+  // Sized from fstat, with a byte to spare that shows a file growing under a foreign writer;
+  // such a file is read on, up to the limit.
+  std::string value((size_t)st.st_size + 1, '\0');
+  size_t got = 0;
+  bool ok = true;
+  while (ok) {
+    ssize_t n = util::retry_eintr([&] { return read(fd, value.data() + got, value.size() - got); });
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    got += (size_t)n;
+    if (got == value.size()) {
+      ok = value.size() <= PARAMS_MAX_VALUE_SIZE;
+      value.resize(std::min(value.size() * 2, PARAMS_MAX_VALUE_SIZE + 1));
+    }
+  }
+  close(fd);
+  if (!ok) return {};
+  value.resize(got);
+  return value;
 }
 
 std::string ensure_params_path(const std::string &prefix, const std::string &path) {
@@ -122,10 +186,13 @@ std::string Params::getParamPath(const std::string &key) {
 }
 
 int Params::put(const char *key, const char *value, size_t value_size) {
-  // An empty key names the data directory link itself: renaming over it would cut every
-  // process off from the store.
-  if (key == nullptr || key[0] == '\0') {
+  if (key == nullptr || !is_plain_key(key, strlen(key))) {
     errno = EINVAL;
+    return -1;
+  }
+  // A value no get could read back must not be reported as stored.
+  if (value_size > PARAMS_MAX_VALUE_SIZE) {
+    errno = EFBIG;
     return -1;
   }
   // Written and synced beside the store, then moved in whole: a reader (or a restart after a
@@ -158,12 +225,21 @@ int Params::put(const char *key, const char *value, size_t value_size) {
   return result;
 }
 
+int Params::put(const std::string &key, const std::string &value) {
+  // Checked here as well: the C string below would end at a NUL inside the key.
+  if (!is_plain_key(key.data(), key.size())) {
+    errno = EINVAL;
+    return -1;
+  }
+  return put(key.c_str(), value.data(), value.size());
+}
+
 int Params::putInt(const std::string &key, int val) { return put(key, std::to_string(val)); }
 
 int Params::putFloat(const std::string &key, float val) { return put(key, float_text(val)); }
 
 int Params::remove(const std::string &key) {
-  if (key.empty()) {  // would unlink the data directory link
+  if (!is_plain_key(key.data(), key.size())) {  // would unlink the data directory link, or beyond it
     errno = EINVAL;
     return -1;
   }
@@ -174,7 +250,11 @@ int Params::remove(const std::string &key) {
 }
 
 std::string Params::get(const std::string &key, bool block) {
-  if (!block) return util::read_file(getParamPath(key));
+  if (!is_plain_key(key.data(), key.size())) {
+    errno = EINVAL;
+    return {};
+  }
+  if (!block) return read_value_file(getParamPath(key));
 
   params_do_exit = 0;
   void (*prev_handler_sigint)(int) = std::signal(SIGINT, params_sig_handler);
@@ -182,7 +262,7 @@ std::string Params::get(const std::string &key, bool block) {
 
   std::string value;
   while (!params_do_exit) {
-    value = util::read_file(getParamPath(key));
+    value = read_value_file(getParamPath(key));
     if (!value.empty()) break;
     util::sleep_for(100);
   }
@@ -200,7 +280,14 @@ float Params::getFloat(const std::string &key, bool block) { return std::strtof(
 
 std::map<std::string, std::string> Params::readAll() {
   FileLock lock(params_path + "/.lock");
-  return util::read_files_in_dir(getParamPath());
+  std::map<std::string, std::string> values;
+  if (DIR *d = opendir(getParamPath().c_str())) {
+    while (struct dirent *de = readdir(d)) {
+      if (de->d_type != DT_DIR) values[de->d_name] = read_value_file(getParamPath(de->d_name));
+    }
+    closedir(d);
+  }
+  return values;
 }
 
 void Params::clearAll(ParamKeyType key_type) {
@@ -256,7 +343,7 @@ void Params::asyncWriteThread() {
         return;
       }
     }
-    if (put(pair.first.c_str(), pair.second.data(), pair.second.size()) != 0) {
+    if (put(pair.first, pair.second) != 0) {
       LOGE("Failed to write param %s in the background, errno=%d", pair.first.c_str(), errno);
     }
   }

@@ -11,6 +11,10 @@
 // The root is the constructor's path, else PARAMS_ROOT, else "/data/params". A write is never
 // seen half-done: readers take no lock and see either the old or the new complete value, also
 // after a crash or a power loss.
+//
+// A key is a plain file name: not empty, not "." or "..", without '/' or NUL. Reads, writes and
+// removals of any other key fail with EINVAL (get returns an empty value). Any plain name is
+// accepted, whether the key table holds it or not.
 
 #include <future>
 #include <map>
@@ -21,6 +25,10 @@
 
 #include "common/params_keys.h"
 #include "common/queue.h"
+
+// The largest value the store reads or writes: a larger file, or anything but a regular file,
+// reads as missing, and put refuses a larger value (EFBIG).
+constexpr size_t PARAMS_MAX_VALUE_SIZE = 16 * 1024 * 1024;
 
 class Params {
  public:
@@ -39,13 +47,15 @@ class Params {
   // root + prefix, then "/" + key unless key is empty.
   std::string getParamPath(const std::string &key = {});
 
-  // Removes the key's file: 0, or -1 when there was none or the directory couldn't be synced.
+  // Removes the key's file: 0, or -1 when there was none, the key is not a plain name (EINVAL),
+  // or the directory couldn't be synced.
   int remove(const std::string &key);
   // Removes, under the lock, every value file whose key carries any bit of key_type, and every
   // file that is not a key of the table. Subdirectories are left alone.
   void clearAll(ParamKeyType key_type);
 
-  // The key's value; empty when it has no file or can't be read. With block set, polls every
+  // The key's value; empty when it has no file, can't be read, is not a regular file or is over
+  // PARAMS_MAX_VALUE_SIZE. Never waits on the file itself. With block set, polls every
   // 100 ms until the value is non-empty or SIGINT/SIGTERM arrives (then returns empty); the
   // process's handlers for those two signals are replaced while it waits.
   std::string get(const std::string &key, bool block = false);
@@ -53,14 +63,16 @@ class Params {
   // Decimal text; 0 when the value is missing or does not start with a number.
   int getInt(const std::string &key, bool block = false);
   float getFloat(const std::string &key, bool block = false);
-  // Every file of the data directory with its content, read under the lock.
+  // Every entry of the data directory but subdirectories, with its value as get reads it,
+  // read under the lock.
   std::map<std::string, std::string> readAll();
 
-  // Atomic, durable write. 0 on success; -1 when the temporary file can't be made, -20 for a
-  // failed or short write, otherwise the failing call's negative result with errno set.
+  // Atomic, durable write. 0 on success; -1 for a key that is not a plain name (EINVAL), a value
+  // over PARAMS_MAX_VALUE_SIZE (EFBIG) or when the temporary file can't be made; -20 for a failed
+  // or short write; otherwise the failing call's negative result with errno set.
   int put(const char *key, const char *value, size_t value_size);
-  int put(const std::string &key, const std::string &value) { return put(key.c_str(), value.data(), value.size()); }
-  int putBool(const std::string &key, bool val) { return put(key.c_str(), val ? "1" : "0", 1); }
+  int put(const std::string &key, const std::string &value);
+  int putBool(const std::string &key, bool val) { return put(key, std::string(val ? "1" : "0")); }
   int putInt(const std::string &key, int val);
   int putFloat(const std::string &key, float val);
 

@@ -116,3 +116,41 @@ TEST(ParamsAtomic, KilledWriterLeavesCompleteValue) {
   EXPECT_EQ(write.get(), 0);
   EXPECT_EQ(params.get("DashcamDebug"), writer_value(1));
 }
+
+// Processes that open a fresh root at the same moment race to publish its data directory link.
+// Whoever loses must join the winner's directory: a value written into a directory whose link
+// was replaced is lost to every other process. The store lives in memory so the processes
+// start close together; each round is a new root.
+TEST(ParamsAtomic, FirstStartsOnAFreshRootShareOneDataDirectory) {
+  ParamsTestRoot tmp("/dev/shm");
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  const int PROCESSES = 6, ROUNDS = 100;
+  for (int round = 0; round < ROUNDS; round++) {
+    const std::string root = tmp.base() + "/round" + std::to_string(round);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    std::vector<pid_t> children;
+    for (int p = 0; p < PROCESSES; p++) {
+      children.push_back(spawn_child([&, p] {
+        close(go[1]);
+        char c;
+        if (read(go[0], &c, 1) != 0) return 10;  // released together when the parent closes the pipe
+        Params params(root);
+        return params.put("DashcamDebug" + std::to_string(p), "written") == 0 ? 0 : 1;
+      }));
+    }
+    close(go[0]);
+    close(go[1]);
+    for (pid_t pid : children) ASSERT_EQ(wait_child(pid), 0) << "round " << round;
+
+    Params params(root);
+    for (int p = 0; p < PROCESSES; p++) {
+      ASSERT_EQ(params.get("DashcamDebug" + std::to_string(p)), "written")
+          << "round " << round << ": the value of process " << p << " went into a directory nobody reads";
+    }
+    // The losers' directories are gone again: one data directory per root.
+    int data_dirs = 0;
+    for (const auto &e : std::filesystem::directory_iterator(root)) data_dirs += e.is_directory() && !e.is_symlink();
+    EXPECT_EQ(data_dirs, 1) << "round " << round;
+  }
+}

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <zmq.h>
 
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "common/params.h"
@@ -134,7 +137,9 @@ TEST(ParamsFaults, VanishedRootFailsCleanly) {
 }
 
 // The lock file can't be opened (a directory sits at its name): every call logs the failure at
-// error level, naming the lock's constructor, and the value still lands.
+// error level, naming the lock's constructor, and the value still lands. The writes run in a
+// process of their own: a process's logging goes to the endpoint of the prefix it had at its
+// first log call, and earlier cases of this binary may have logged under another prefix.
 TEST(ParamsFaults, UnopenableLockIsLoggedAndWriteLands) {
   ParamsTestRoot tmp;
   ScopedEnv prefix("TAVRIN_PREFIX", unique_prefix("lockfail"));
@@ -151,12 +156,15 @@ TEST(ParamsFaults, UnopenableLockIsLoggedAndWriteLands) {
     return nlohmann::json::parse(std::string(buf + 1, std::min<size_t>(n, sizeof(buf)) - 1));
   };
 
-  Params params(tmp.root());
+  Params params(tmp.root());  // the store exists: the writer's constructor takes no lock
+  fs::remove(tmp.root() + "/.lock");
   fs::create_directory(tmp.root() + "/.lock");
-  ASSERT_EQ(params.put("DashcamDebug", "first"), 0);
-  ASSERT_EQ(params.put("DashcamDebug", "second"), 0);
+  pid_t writer = spawn_child([&] {
+    execl(PARAMS_PUT, PARAMS_PUT, tmp.root().c_str(), "DashcamDebug", "first", "DashcamDebug", "second", nullptr);
+    return 127;
+  });
+  EXPECT_EQ(wait_child(writer), 0) << "a write failed";
   EXPECT_EQ(params.get("DashcamDebug"), "second");
-  LOGE("sentinel");
 
   std::string expected_msg = "Failed to lock file " + tmp.root() + "/.lock, errno=" + std::to_string(EISDIR);
   for (int i = 0; i < 2; i++) {
@@ -168,8 +176,88 @@ TEST(ParamsFaults, UnopenableLockIsLoggedAndWriteLands) {
   }
   nlohmann::json rec = next_record();
   ASSERT_TRUE(rec.is_object());
-  EXPECT_EQ(rec["msg"], "sentinel") << "more than one lock failure logged per write";
+  EXPECT_EQ(rec["msg"], "done") << "more than one lock failure logged per write";
 
   zmq_close(collector);
   zmq_ctx_destroy(ctx);
+}
+
+// Keys that are not plain file names would reach the data directory link itself or paths beyond
+// the store: every operation refuses them with EINVAL and touches nothing.
+TEST(ParamsFaults, KeysThatAreNotPlainNamesAreRefused) {
+  ParamsTestRoot tmp;
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  Params params(tmp.root());
+  ASSERT_EQ(params.put("DashcamDebug", "kept"), 0);
+  const std::string outside = tmp.base() + "/outside";
+  std::ofstream(outside) << "not a value";
+
+  const std::string keys[] = {"", ".", "..", "../d", "../../outside", "sub/key", "/abs",
+                              std::string("DashcamDebug\0/../../outside", 27)};
+  for (const std::string &key : keys) {
+    SCOPED_TRACE("key '" + key + "'");
+    errno = 0;
+    EXPECT_EQ(params.put(key, "x"), -1);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(params.remove(key), -1);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(params.get(key), "");
+    EXPECT_EQ(errno, EINVAL);
+  }
+  EXPECT_TRUE(fs::is_symlink(tmp.root() + "/d"));
+  EXPECT_EQ(util::read_file(outside), "not a value");
+  EXPECT_FALSE(has_temp_value_files(tmp.root()));
+  EXPECT_EQ(Params(tmp.root()).get("DashcamDebug"), "kept");
+  // Names that merely start with a dot are plain names.
+  ASSERT_EQ(params.put("...", "dots"), 0);
+  EXPECT_EQ(params.get("..."), "dots");
+}
+
+// A value file that is not a regular file must neither hold the reader up (a FIFO without a
+// writer) nor feed it without end (a device): it reads as missing, in get and in readAll. The
+// reads run in a child that is killed if it hangs.
+TEST(ParamsFaults, SpecialFilesReadAsMissing) {
+  ParamsTestRoot tmp;
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  Params params(tmp.root());
+  ASSERT_EQ(params.put("DashcamDebug", "kept"), 0);
+  ASSERT_EQ(mkfifo(params.getParamPath("DashcamShutdown").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", params.getParamPath("CarParams"));
+  fs::create_symlink("/dev/null", params.getParamPath("CarVin"));
+  fs::create_symlink(tmp.base(), params.getParamPath("GitDiff"));  // a directory behind a link
+  // Sparse files: one byte over the limit reads as missing, the limit itself reads whole.
+  fs::resize_file((std::ofstream(params.getParamPath("ApiCache_Device")), params.getParamPath("ApiCache_Device")),
+                  PARAMS_MAX_VALUE_SIZE + 1);
+  fs::resize_file((std::ofstream(params.getParamPath("GitCommit")), params.getParamPath("GitCommit")),
+                  PARAMS_MAX_VALUE_SIZE);
+
+  pid_t child = spawn_child([&] {
+#ifndef __SANITIZE_ADDRESS__
+    // Should a read run away after all, let it fail here rather than take the machine's memory.
+    struct rlimit rl = {rlim_t(2) << 30, rlim_t(2) << 30};
+    setrlimit(RLIMIT_AS, &rl);
+#endif
+    for (const char *key : {"DashcamShutdown", "CarParams", "CarVin", "GitDiff", "ApiCache_Device"}) {
+      if (!params.get(key).empty()) return 1;
+    }
+    if (params.getBool("DashcamShutdown")) return 1;
+    if (params.get("GitCommit") != std::string(PARAMS_MAX_VALUE_SIZE, '\0')) return 2;
+    std::map<std::string, std::string> all = params.readAll();
+    if (all.size() != 7 || all["DashcamDebug"] != "kept" || !all["DashcamShutdown"].empty() ||
+        !all["CarParams"].empty() || !all["ApiCache_Device"].empty()) {
+      return 3;
+    }
+    return 0;
+  });
+  EXPECT_EQ(wait_child(child, std::chrono::seconds(20)), 0)
+      << "1: a special or oversized file read as a value, 2: a value at the limit not read whole, "
+         "3: readAll wrong, -1: a read hung or crashed";
+
+  // What could not be read back is not accepted either.
+  errno = 0;
+  EXPECT_EQ(params.put("CarParams", std::string(PARAMS_MAX_VALUE_SIZE + 1, 'x')), -1);
+  EXPECT_EQ(errno, EFBIG);
+  EXPECT_FALSE(has_temp_value_files(tmp.root()));
 }

@@ -1,18 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "common/params.h"
 #include "common/params_keys.h"
 #include "common/tests/params_test_util.h"
 
+// A name listed twice in the table's source would silently collapse into one entry: the count
+// tells. (allKeys iterates a map, so it cannot return a name twice.)
 TEST(ParamsKeys, TableHoldsEveryKeyOnce) {
   ParamsTestRoot tmp;
   Params params(tmp.root());
   std::vector<std::string> keys = params.allKeys();
   EXPECT_EQ(keys.size(), 396u);
-  std::set<std::string> unique(keys.begin(), keys.end());
-  EXPECT_EQ(unique.size(), 396u);
   for (const auto &k : keys) EXPECT_TRUE(params.checkKey(k)) << k;
 }
 
