@@ -17,12 +17,9 @@ std::set<std::string> names_where(bool (*pred)(const service &)) {
 
 }  // namespace
 
-TEST(Services, EveryRecordRepeatsItsKey) {
+TEST(Services, EightyTopicsOnPortsFrom8001To8081Skipping8022) {
+  // A row listed twice would collapse into one entry of the map: the count tells.
   ASSERT_EQ(services.size(), 80u);
-  for (const auto &[name, s] : services) EXPECT_EQ(name, s.name);
-}
-
-TEST(Services, PortsRunFrom8001To8081Skipping8022) {
   std::set<int> ports;
   for (const auto &[name, s] : services) ports.insert(s.port);
   ASSERT_EQ(ports.size(), 80u) << "two topics share a port";

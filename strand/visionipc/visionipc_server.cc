@@ -1,13 +1,14 @@
 #include "strand/visionipc/visionipc_server.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <limits>
 #include <poll.h>
 #include <random>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include "common/swaglog.h"
@@ -17,9 +18,57 @@
 
 namespace {
 
-// How long the listener waits for a connected client's request before giving up on it: a
-// client that connects and then says nothing must not hold up everyone else's setup.
+using Clock = std::chrono::steady_clock;
+
+// How long a connected client may take to send its request before the listener gives up on
+// it. Clients are waited for side by side, so a client that connects and then says nothing
+// costs only its own connection: nobody else waits behind it.
 constexpr int SETUP_REQUEST_TIMEOUT_MS = 1000;
+// Connections waiting for their request at once. Beyond this, new ones stay in the listen
+// backlog until a waiting one is served or times out (at most one time-out later).
+constexpr size_t MAX_PENDING_SETUPS = 64;
+// The listener notices should_exit at least this often.
+constexpr int LISTENER_POLL_MS = 100;
+
+// Accepted setup connections whose request has not arrived yet, each with its own deadline.
+// Closes whatever it still holds when destroyed.
+class PendingSetups {
+ public:
+  struct Connection {
+    int fd;
+    Clock::time_point deadline;
+  };
+
+  PendingSetups() = default;
+  ~PendingSetups() {
+    for (const Connection &c : connections_) close(c.fd);
+  }
+  PendingSetups(const PendingSetups &) = delete;
+  PendingSetups &operator=(const PendingSetups &) = delete;
+
+  bool full() const { return connections_.size() >= MAX_PENDING_SETUPS; }
+  void add(int fd) { connections_.push_back({fd, Clock::now() + std::chrono::milliseconds(SETUP_REQUEST_TIMEOUT_MS)}); }
+  const std::vector<Connection> &connections() const { return connections_; }
+  // Takes connection i out of the set; the caller closes it.
+  int take(size_t i) {
+    int fd = connections_[i].fd;
+    connections_.erase(connections_.begin() + (long)i);
+    return fd;
+  }
+
+  // Milliseconds until the nearest deadline, at most `limit`.
+  int wait_ms(int limit) const {
+    const Clock::time_point now = Clock::now();
+    for (const Connection &c : connections_) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(c.deadline - now).count();
+      limit = (int)std::max<int64_t>(0, std::min<int64_t>(limit, left));
+    }
+    return limit;
+  }
+
+ private:
+  std::vector<Connection> connections_;
+};
 
 }  // namespace
 
@@ -92,31 +141,51 @@ void VisionIpcServer::listener() {
   int sock = ipc_bind(path.c_str());
   FATAL_CHECK(sock >= 0);
 
+  PendingSetups pending;
+  Clock::time_point accept_resumes{};
+  std::vector<pollfd> polls;
   while (!should_exit) {
-    struct pollfd polls[1] = {{sock, POLLIN, 0}};
-    int ret = poll(polls, 1, 100);
+    // Slot 0 is the listening socket, left out while it must not be accepted from; then one
+    // slot per connection waiting for its request.
+    const bool accepting = !pending.full() && Clock::now() >= accept_resumes;
+    polls.assign(1, {accepting ? sock : -1, POLLIN, 0});
+    for (const PendingSetups::Connection &c : pending.connections()) polls.push_back({c.fd, POLLIN, 0});
+    int ret = poll(polls.data(), polls.size(), pending.wait_ms(LISTENER_POLL_MS));
     if (ret < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       std::cout << "poll failed, stopping listener" << std::endl;
       break;
     }
     if (should_exit) break;
-    if (polls[0].revents == 0) continue;
 
-    int fd = util::retry_eintr([&] { return accept(sock, nullptr, nullptr); });
+    // From the back, so that taking one out leaves the slots of the others in place.
+    const Clock::time_point now = Clock::now();
+    for (size_t i = pending.connections().size(); i-- > 0;) {
+      if (polls[i + 1].revents != 0) {
+        int fd = pending.take(i);
+        serve_setup_connection(fd);
+        close(fd);
+      } else if (now >= pending.connections()[i].deadline) {
+        close(pending.take(i));
+        std::cout << "setup connection without a valid request, closing it" << std::endl;
+      }
+    }
+
+    if (polls[0].revents == 0) continue;
+    // Non-blocking: a client that is not ready for its reply loses it rather than stall us.
+    int fd = util::retry_eintr([&] { return accept4(sock, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); });
     if (fd < 0) {
       // The pending connection stays queued; this one client waits, the listener goes on.
-      // Out of descriptors or memory the retry would fail again at once, so wait a poll
-      // period instead of spinning.
+      // Out of descriptors or memory the retry would fail again at once, so leave the
+      // listening socket alone for a poll period instead of spinning.
       int err = errno;
       std::cout << "accept failed: " << strerror(err) << std::endl;
       if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
-        util::sleep_for(100);
+        accept_resumes = Clock::now() + std::chrono::milliseconds(LISTENER_POLL_MS);
       }
       continue;
     }
-    serve_setup_connection(fd);
-    close(fd);
+    pending.add(fd);
   }
 
   std::cout << "Stopping listener for: " << name << std::endl;
@@ -125,13 +194,11 @@ void VisionIpcServer::listener() {
 }
 
 void VisionIpcServer::serve_setup_connection(int fd) {
-  struct timeval timeout = {SETUP_REQUEST_TIMEOUT_MS / 1000, (SETUP_REQUEST_TIMEOUT_MS % 1000) * 1000};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
-
+  // The connection was readable (its request came, or it ended), so this does not wait.
   VisionStreamType type = VISION_STREAM_MAX;
   int r = ipc_sendrecv_with_fds(false, fd, &type, sizeof(type), nullptr, 0, nullptr);
   if (r != (int)sizeof(type)) {
-    // Closed, cut short, oversized or silent: this client gets no reply, the others go on.
+    // Closed, cut short or oversized: this client gets no reply, the others go on.
     std::cout << "setup connection without a valid request, closing it" << std::endl;
     return;
   }

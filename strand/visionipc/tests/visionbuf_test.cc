@@ -25,21 +25,6 @@ VisionBuf import_copy(const VisionBuf &src) {
   return dst;
 }
 
-TEST(VisionBuf, DefaultIsAllZero) {
-  VisionBuf buf;
-  EXPECT_EQ(buf.len, 0u);
-  EXPECT_EQ(buf.mmap_len, 0u);
-  EXPECT_EQ(buf.addr, nullptr);
-  EXPECT_EQ(buf.fd, 0);
-  EXPECT_FALSE(buf.rgb);
-  EXPECT_EQ(buf.y, nullptr);
-  EXPECT_EQ(buf.uv, nullptr);
-  EXPECT_EQ(buf.server_id, 0u);
-  EXPECT_EQ(buf.buf_cl, nullptr);
-  EXPECT_EQ(buf.copy_q, nullptr);
-  EXPECT_EQ(buf.handle, 0);
-}
-
 TEST(VisionBuf, AllocateMapsImagePlusFrameIdSlotZeroed) {
   VisionBuf buf;
   buf.allocate(100);
@@ -111,7 +96,10 @@ TEST(VisionBuf, InitYuvAndRgbLayout) {
   EXPECT_EQ(buf.free(), 0);
 }
 
-TEST(VisionBuf, SyncSucceedsInBothDirections) {
+// Cache maintenance is real only on ION (memory files have coherent caches and nothing to do),
+// so this runs on the device: both ioctls must succeed on a fresh buffer.
+TEST(VisionBuf, IonSyncSucceedsInBothDirections) {
+  if (!visionbuf_uses_ion()) GTEST_SKIP() << "no /dev/ion: memory files need no cache maintenance";
   VisionBuf buf;
   buf.allocate(64);
   EXPECT_EQ(buf.sync(VISIONBUF_SYNC_FROM_DEVICE), 0);
@@ -201,14 +189,6 @@ TEST_F(VisionBufDeathTest, FatalChecks) {
   slot_outside.mmap_len = 72;
   EXPECT_DEATH(slot_outside.import(), "this->len <= this->mmap_len - sizeof\\(uint64_t\\)");
   EXPECT_EQ(buf.free(), 0);
-}
-
-TEST(VisionBuf, AllocatorIsIonOnlyWhereTheDeviceHasIt) {
-  EXPECT_EQ(visionbuf_uses_ion(), access("/dev/ion", F_OK) == 0);
-  int w = 0, h = 0;
-  visionbuf_compute_aligned_width_and_height(1928, 1208, &w, &h);
-  EXPECT_EQ(w, 1928);
-  EXPECT_EQ(h, 1208);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -304,6 +306,69 @@ TEST(VisionIpc, MisbehavingClientsDoNotStopTheServer) {
   EXPECT_EQ(server.stop(), 0);
 }
 
+// Clients that connect and then say nothing are waited for side by side, each up to its own
+// time-out: a setup that comes meanwhile is answered at once, not after theirs. Eight silent
+// clients reconnect as soon as the server gives up on them, like a crowd of stuck peers.
+// A round counts when all eight are connected at once and the setup completes before the server
+// has given up on any of them; load can spoil a round (a setup slower than the time-out), so
+// there are a few. A server that serves one connection at a time never gets all eight in.
+TEST(VisionIpc, SilentClientsDoNotHoldUpAnotherSetup) {
+  TestPrefix prefix;
+  ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 2, false, 64, 48}}, 1);
+  ASSERT_TRUE(server.ready());
+  const std::string path = get_ipc_path("imagerd");
+
+  constexpr int SILENT = 8;
+  std::atomic<bool> stop{false};
+  std::atomic<int> connected{0};  // silent clients connected right now
+  std::atomic<int> dropped{0};    // silent connections the server has closed
+  std::vector<std::thread> silent;
+  for (int i = 0; i < SILENT; i++) {
+    silent.emplace_back([&] {
+      while (!stop) {
+        int fd = ipc_connect(path.c_str());
+        if (fd < 0) {
+          std::this_thread::sleep_for(10ms);
+          continue;
+        }
+        connected++;
+        pollfd p = {fd, POLLIN, 0};
+        while (!stop && poll(&p, 1, 20) == 0) {
+        }
+        if (p.revents != 0) dropped++;
+        connected--;
+        close(fd);
+      }
+    });
+  }
+
+  bool answered_while_they_wait = false;
+  for (int round = 0; round < 3 && !answered_while_they_wait; round++) {
+    bool all_in = false;
+    for (int i = 0; i < 500 && !all_in; i++) {
+      all_in = connected == SILENT;
+      if (!all_in) std::this_thread::sleep_for(10ms);
+    }
+    if (!all_in) continue;
+    const int dropped_before = dropped;
+    VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+    const bool ok = client.connect(false);
+    answered_while_they_wait = ok && client.num_buffers == 2 && dropped == dropped_before;
+  }
+  // Silence ends in the server's time-out, not in a connection held for ever.
+  bool all_dropped = false;
+  for (int i = 0; i < 1000 && !all_dropped; i++) {
+    all_dropped = dropped >= SILENT;
+    if (!all_dropped) std::this_thread::sleep_for(10ms);
+  }
+  stop = true;
+  for (std::thread &t : silent) t.join();
+
+  EXPECT_TRUE(answered_while_they_wait) << "a setup waited for silent clients' time-outs";
+  EXPECT_TRUE(all_dropped) << "silent connections were never closed (" << dropped << " of " << SILENT << ")";
+  EXPECT_EQ(server.stop(), 0);
+}
+
 TEST(VisionIpc, ListenerSurvivesAFailingAccept) {
   TestPrefix prefix;
   const std::string out = prefix.out_file("server");
@@ -358,6 +423,46 @@ TEST(VisionIpc, ConflateKeepsOnlyTheNewestPacket) {
   EXPECT_EQ(first_mismatch(buf, 12), -1);
   EXPECT_EQ(newest.recv(nullptr, 0), nullptr);
   EXPECT_EQ(server.stop(), 0);
+}
+
+// OpenCL objects named in a buffer record belong to the sender's process. A server that does
+// not zero them (this one is a bare socket standing in for a foreign server) must not get the
+// client to use or release them as its own.
+TEST(VisionIpc, ClientIgnoresTheSendersOpenClHandles) {
+  TestPrefix prefix;
+  VisionBuf served;
+  served.allocate(64 * 48 * 3 / 2);
+  served.init_yuv(64, 48, 64, 64 * 48);
+  served.server_id = 77;
+  VisionBuf record = served;
+  record.buf_cl = (cl_mem)0x1000;
+  record.copy_q = (cl_command_queue)0x2000;
+
+  const std::string path = get_ipc_path("imagerd");
+  const int listen_fd = ipc_bind(path.c_str());
+  std::thread foreign_server([&] {
+    if (!wait_readable(listen_fd, 10000)) return;
+    int fd = accept(listen_fd, nullptr, nullptr);
+    int32_t request = -1;
+    if (fd >= 0 && ipc_sendrecv_with_fds(false, fd, &request, sizeof(request), nullptr, 0, nullptr) == 4) {
+      ipc_sendrecv_with_fds(true, fd, &record, sizeof(record), &served.fd, 1, nullptr);
+    }
+    if (fd >= 0) close(fd);
+  });
+
+  {
+    VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+    const bool connected = client.connect(false);
+    foreign_server.join();
+    ASSERT_TRUE(connected);
+    ASSERT_EQ(client.num_buffers, 1);
+    EXPECT_EQ(client.buffers[0].buf_cl, nullptr);
+    EXPECT_EQ(client.buffers[0].copy_q, nullptr);
+    EXPECT_EQ(client.buffers[0].server_id, 77u);
+  }  // the client frees its buffer: a kept handle would be released here
+  close(listen_fd);
+  unlink(path.c_str());
+  EXPECT_EQ(served.free(), 0);
 }
 
 TEST(VisionIpc, ClientOpenClViewSeesServerPixels) {
