@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Draws the command output panel running a sample command under a headless Wayland
-# compositor and saves the window as a PNG (the picture shown in the README).
+# compositor and saves the window as a PNG.
 # Usage: scripts/panel_screenshot.sh [build-dir] [output.png]
-#        defaults: build/ and docs/cmdpanel.png
+#        defaults: build/ and <build-dir>/cmdpanel.png; the README's picture is renewed only
+#        when asked for by name: scripts/panel_screenshot.sh build docs/cmdpanel.png
 set -euo pipefail
+if [ "${1:-}" = "-h" ] || [ "${1:-}" = "--help" ]; then
+  sed -n '2,6s/^# \{0,1\}//p' "$0"
+  exit 0
+fi
 cd "$(dirname "$0")/.."
 BUILD_DIR=${1:-build}
-OUTPUT=$(realpath -m "${2:-docs/cmdpanel.png}")
+OUTPUT=$(realpath -m "${2:-$BUILD_DIR/cmdpanel.png}")
 
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then
   cmake -S . -B "$BUILD_DIR" -G Ninja >/dev/null

@@ -19,6 +19,7 @@
 #include "system/orsolo/tools/cmdpanel/panel_inspection.h"
 #include "system/orsolo/tools/cmdpanel/surface_transform.h"
 #include "system/orsolo/tools/cmdpanel/teardown_watchdog.h"
+#include "system/orsolo/tools/cmdpanel/wayland_session.h"
 
 namespace {
 
@@ -53,16 +54,44 @@ void start_command_line(QProcess &process, const QString &command) {
 #endif
 }
 
+// The panel's command line; the parser handles --help and unknown options itself (and exits).
+void describe_command_line(QCommandLineParser &parser, const QCommandLineOption &titleOption) {
+  parser.setApplicationDescription(
+      "Runs a shell command (inside bash -c \"...\") and shows the last 100 lines of its standard output\n"
+      "full screen on the Wayland display, below an optional title. Ends when the command ends.");
+  parser.addHelpOption();
+  parser.addPositionalArgument("command", "The shell command to execute.");
+  parser.addOption(titleOption);
+}
+
+bool asks_for_help(int argc, char *argv[]) {
+  for (int i = 1; i < argc; i++) {
+    const QByteArray arg(argv[i]);
+    if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all") return true;
+  }
+  return false;
+}
+
+// Help needs no display: it is answered under a core application, before any window exists.
+// Every other command line is read once the GUI application has taken its own options.
+void answer_help_request(int argc, char *argv[], const QCommandLineOption &titleOption) {
+  if (!asks_for_help(argc, argv)) return;
+  QCoreApplication core(argc, argv);
+  QCommandLineParser parser;
+  describe_command_line(parser, titleOption);
+  parser.process(core);  // prints the help and exits 0
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
-  QApplication app(argc, argv);
+  const QCommandLineOption titleOption("title", "Set the title displayed at the top of the window.", "title", "");
+  answer_help_request(argc, argv, titleOption);
+  if (!wayland_session_reachable()) return 1;
 
+  QApplication app(argc, argv);
   QCommandLineParser parser;
-  parser.addHelpOption();
-  parser.addPositionalArgument("command", "The shell command to execute.");
-  QCommandLineOption titleOption("title", "Set the title displayed at the top of the window.", "title", "");
-  parser.addOption(titleOption);
+  describe_command_line(parser, titleOption);
   parser.process(app);
 
   const QStringList args = parser.positionalArguments();
@@ -124,6 +153,17 @@ int main(int argc, char *argv[]) {
                      write_inspection_if_requested(window, titleLabel.get(), outputDisplay);
                      app.quit();
                    });
+
+  // A command that cannot be started at all (no bash) never emits finished: without this the
+  // panel would show an empty window for ever.
+  QObject::connect(&process, &QProcess::errorOccurred, [&](QProcess::ProcessError error) {
+    if (error != QProcess::FailedToStart) return;  // the other errors end in finished
+    std::fprintf(stderr, "cmdpanel: cannot start the command: %s\n", qPrintable(process.errorString()));
+    app.exit(1);
+  });
+  // The command's standard error goes straight to the panel's own: never shown, never held in
+  // memory by the panel.
+  process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
 
   const QString command = QString("bash -c \"%1\"").arg(args.first());
   start_command_line(process, command);

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -203,9 +206,12 @@ TEST_F(CmdPanel, UsageErrorWithoutCommand) {
 }
 
 TEST_F(CmdPanel, ParserHandlesHelpAndUnknownOptions) {
-  const ChildResult help = run_panel({"--help"});
+  // Help needs no display: it says what the panel does and what it takes.
+  const ChildResult help = run_panel({"--help"}, {{"WAYLAND_DISPLAY", "cmdpanel-no-such-display"}});
   ASSERT_FALSE(help.timed_out);
+  EXPECT_TRUE(help.exited);
   EXPECT_EQ(help.status, 0) << help.err;
+  EXPECT_NE(help.out.find("shows the last 100 lines of its standard output"), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("The shell command to execute."), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("Set the title displayed at the top of the window."), std::string::npos);
 
@@ -224,6 +230,90 @@ TEST_F(CmdPanel, NoWaylandSurfaceIsAnErrorAndStartsNothing) {
   EXPECT_NE(result.err.find("Error: Unable to obtain native Wayland surface.\n"), std::string::npos) << result.err;
   struct stat info;
   EXPECT_NE(stat(marker.c_str(), &info), 0) << "the command was started";
+}
+
+// Without a Wayland session the panel says so in one sentence and ends with status 1, before
+// anything is started; that includes the default platform (none asked for) and a missing
+// runtime directory.
+TEST_F(CmdPanel, NoWaylandSessionIsOneClearSentence) {
+  const std::string marker = scratch_.path() + "/started";
+  const EnvList cases[] = {
+      {{"WAYLAND_DISPLAY", "cmdpanel-no-such-display"}},
+      {{"WAYLAND_DISPLAY", "cmdpanel-no-such-display"}, {"QT_QPA_PLATFORM", ""}},
+      {{"XDG_RUNTIME_DIR", ""}},
+  };
+  for (const EnvList &env : cases) {
+    SCOPED_TRACE(env.front().first + "=" + env.front().second + (env.size() > 1 ? ", no platform" : ""));
+    const ChildResult result = run_panel({"touch " + marker}, env);
+    ASSERT_FALSE(result.timed_out);
+    EXPECT_TRUE(result.exited) << "ended by signal " << result.status << "\n" << result.err;
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err.rfind("cmdpanel: no Wayland session to show the panel on (", 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    struct stat info;
+    EXPECT_NE(stat(marker.c_str(), &info), 0) << "the command was started";
+  }
+}
+
+// A command that cannot be started (here: no bash on the PATH) never ends on its own; the
+// panel reports it and ends instead of showing an empty window for ever.
+TEST_F(CmdPanel, CommandThatCannotStartIsAnError) {
+  const ChildResult result = run_panel({"echo never"}, {{"PATH", scratch_.path()}});
+  ASSERT_FALSE(result.timed_out) << "the panel waited for a command that never started";
+  EXPECT_TRUE(result.exited);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("cmdpanel: cannot start the command: "), std::string::npos) << result.err;
+}
+
+// The command's standard error reaches the panel's own as it is written: the panel holds none
+// of it, however much comes.
+TEST_F(CmdPanel, StandardErrorGoesToThePanelsOwn) {
+  const json shown = show({"yes '~' | head -c 2000000 >&2; echo seen"});
+  EXPECT_EQ(shown["output"].value("text", ""), "seen");
+  const ChildResult result = run_panel({"yes '~' | head -c 2000000 >&2"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '~'), 1000000);
+}
+
+// The device's display is mounted rotated: the window's surface gets the 270-degree buffer
+// transform (3) and a commit of its own right after it (before any other request of the
+// client), and keeps that transform for whatever is drawn afterwards. Seen in the protocol
+// trace of the client library. No platform is asked for: the panel picks Wayland by itself.
+TEST_F(CmdPanel, SurfaceIsTurnedBy270DegreesAndCommitted) {
+  const ChildResult result = run_panel({"echo x"}, {{"WAYLAND_DEBUG", "1"}, {"QT_QPA_PLATFORM", ""}});
+  ASSERT_FALSE(result.timed_out);
+  ASSERT_EQ(result.status, 0) << result.err.substr(0, 4000);
+
+  // Every request the client sent, in order: (object, request with its arguments).
+  std::vector<std::pair<std::string, std::string>> requests;
+  const std::regex request_line(R"(-> (\w+@\d+)\.(\w+\(.*\)))");
+  std::istringstream lines(result.err);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_search(line, m, request_line)) requests.emplace_back(m[1], m[2]);
+  }
+  // The window's surface is the one made into a desktop window (the xdg surface of the shell).
+  std::string window;
+  const std::regex xdg_surface(R"(get_xdg_surface\(new id xdg_surface@\d+, (wl_surface@\d+)\))");
+  for (const auto &[object, request] : requests) {
+    std::smatch m;
+    if (window.empty() && std::regex_search(request, m, xdg_surface)) window = m[1];
+  }
+  ASSERT_FALSE(window.empty()) << "no window surface in the trace";
+
+  const auto is = [&](const std::string &request) {
+    return [&, request](const std::pair<std::string, std::string> &r) { return r.first == window && r.second == request; };
+  };
+  const auto rotated = std::find_if(requests.begin(), requests.end(), is("set_buffer_transform(3)"));
+  ASSERT_NE(rotated, requests.end()) << "the window's surface was never turned";
+  ASSERT_NE(rotated + 1, requests.end());
+  EXPECT_TRUE(is("commit()")(*(rotated + 1))) << "the transform was not committed right away; next: "
+                                              << (rotated + 1)->first << "." << (rotated + 1)->second;
+  // Nothing turns it back for the frames drawn afterwards.
+  for (auto it = rotated + 1; it < requests.end(); ++it) {
+    EXPECT_FALSE(it->first == window && it->second.rfind("set_buffer_transform(", 0) == 0)
+        << "turned again later: " << it->second;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "system/orsolo/tools/cmdpanel/teardown_watchdog.h"
@@ -49,13 +50,47 @@ TEST(TeardownWatchdog, EndsADeadlockedShutdownWithTheGivenStatus) {
   EXPECT_EQ(WEXITSTATUS(status), 7);
 }
 
+// A teardown that finishes in time keeps its own status and runs to its end: arming must not
+// end the process early nor cut its exit handlers short. The child's teardown (an exit
+// handler) waits for the parent's go before finishing, so a watchdog that fires at once would
+// end it with 7 first.
 TEST(TeardownWatchdog, DoesNotChangeAShutdownThatFinishes) {
-  const int status = run_child(
-      [] {
-        arm_teardown_watchdog(7, 5);
-        _exit(0);
-      },
-      std::chrono::seconds(30));
+  int to_child[2], from_child[2];
+  ASSERT_EQ(pipe(to_child), 0);
+  ASSERT_EQ(pipe(from_child), 0);
+  static int go_fd, done_fd;
+  go_fd = to_child[0];
+  done_fd = from_child[1];
+  const pid_t pid = fork();
+  if (pid == 0) {
+    atexit([] {
+      char c = 'r';
+      if (write(done_fd, &c, 1) != 1) _exit(98);  // in teardown
+      if (read(go_fd, &c, 1) != 1) _exit(97);     // until the parent says go
+      c = 'd';
+      if (write(done_fd, &c, 1) != 1) _exit(98);  // teardown finished
+    });
+    arm_teardown_watchdog(7, 30);
+    exit(0);
+  }
+  ASSERT_GT(pid, 0);
+  close(to_child[0]);
+  close(from_child[1]);
+
+  char c = 0;
+  std::string seen;
+  // Bounded: the child is killed after 30 s by its own watchdog at the latest.
+  while (read(from_child[0], &c, 1) == 1) {
+    seen += c;
+    if (c == 'r') {
+      ASSERT_EQ(write(to_child[1], "g", 1), 1);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  close(to_child[1]);
+  close(from_child[0]);
+  EXPECT_EQ(seen, "rd") << "the teardown did not run to its end";
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
