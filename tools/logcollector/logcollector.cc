@@ -1,9 +1,10 @@
 // Log collector for development: binds the log endpoint (TAVRIN_PREFIX aware) and prints
 // every record as one line, the level then the JSON, until SIGINT or SIGTERM.
 //
-// Usage: logcollector [endpoint]
+// Usage: logcollector [endpoint]    (logcollector --help says more)
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <zmq.h>
@@ -13,7 +14,29 @@
 
 static ExitHandler do_exit;
 
+namespace {
+
+const char USAGE[] = "usage: logcollector [ENDPOINT]\n";
+const char HELP[] =
+    "Collects the log records that every process of the system sends, and prints each as one line:\n"
+    "its level, a space, then the record as JSON. Runs until SIGINT or SIGTERM.\n"
+    "\n"
+    "  ENDPOINT    the ZeroMQ endpoint to bind (default ipc:///tmp/logmessage followed by\n"
+    "              $TAVRIN_PREFIX, where the processes send)\n"
+    "  -h, --help  this text\n";
+
+}  // namespace
+
 int main(int argc, char *argv[]) {
+  if (argc > 1 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
+    printf("%s%s", USAGE, HELP);
+    return 0;
+  }
+  if (argc > 2 || (argc == 2 && argv[1][0] == '-')) {
+    fprintf(stderr, "logcollector: %s %s\n%s", argc > 2 ? "one endpoint at most, not also" : "unknown option",
+            argc > 2 ? argv[2] : argv[1], USAGE);
+    return 2;
+  }
   const std::string endpoint = argc > 1 ? argv[1] : Path::swaglog_ipc();
 
   void *ctx = zmq_ctx_new();

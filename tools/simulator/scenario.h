@@ -6,15 +6,19 @@
 //   ignition on|off          deviceState.started
 //   gear <name>|<0-65535>    carState.gearShifter: unknown park drive neutral reverse sport low
 //                            brake eco manumatic, or the raw enum value
-//   gps <lat> <lon> <speed>  a fix (degrees, degrees, m/s); between two consecutive fixes the
-//                            position moves linearly, so a route is a list of fixes
+//   gps <lat> <lon> <speed>  a fix (degrees, degrees, m/s from 0 to 1000); between two
+//                            consecutive fixes the position moves linearly, so a route is a
+//                            list of fixes
 //   gps none                 no fix from here on
 //   valid|invalid <topic>    the topic's following messages are Events with this valid flag
 //   garbage <topic>          the topic's following payloads are not Events at all, until the
 //                            next valid|invalid step of the topic
-//   end                      the scenario's length; afterwards the last state holds
+//   end                      the scenario's length; afterwards the last state holds, so no
+//                            step may follow it
 //
-// Topics are deviceState, carState and gpsLocation. Steps must be in time order.
+// Topics are deviceState, carState and gpsLocation. Steps must be in time order. Numbers are
+// plain decimals ("12", "-0.5", "1e3"); a raw gear is a whole number. Lines are at most 1000
+// characters.
 
 #include <cstdint>
 #include <istream>
@@ -47,6 +51,7 @@ class Scenario {
  public:
   // Parses a whole script; on a bad line returns false and says which line and why in `error`.
   bool parse(std::istream &in, std::string &error);
+  // The same from a file (or a pipe); a directory or a file that can't be opened is an error.
   bool parse_file(const std::string &path, std::string &error);
 
   // The state at `t` seconds after the start.

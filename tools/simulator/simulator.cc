@@ -2,18 +2,15 @@
 // Serves the road stream of "imagerd" over vision IPC with a moving synthetic picture, and
 // publishes deviceState, carState and gpsLocation as a scenario file says.
 //
-// Usage: simulator [--scenario FILE] [--width W] [--height H] [--fps F] [--buffers N]
-//                  [--frames N] [--start-delay S] [--duration S] [--exit-at-end]
-//   --frames N     stop sending frames after N (the car messages go on)
-//   --start-delay S  serve the stream but send the first frame only after S seconds, so a
-//                  client can connect before any frame goes out
-//   --duration S   exit after S seconds
-//   --exit-at-end  exit when the scenario ends
-// Ends on SIGINT or SIGTERM; prints "simulator: sent N frames" on exit.
+// Usage: simulator --help. Ends on SIGINT or SIGTERM; prints "simulator: sent N frames" on exit.
+// A bad command line or scenario ends it with status 2 and a message naming the option or line.
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,12 +40,59 @@ struct Options {
   bool exit_at_end = false;
 };
 
-[[noreturn]] void usage(const char *why) {
-  fprintf(stderr, "simulator: %s\n", why);
-  fprintf(stderr,
-          "usage: simulator [--scenario FILE] [--width W] [--height H] [--fps F] [--buffers N]\n"
-          "                 [--frames N] [--start-delay S] [--duration S] [--exit-at-end]\n");
+const char USAGE[] =
+    "usage: simulator [--scenario FILE] [--width W] [--height H] [--fps F] [--buffers N]\n"
+    "                 [--frames N] [--start-delay S] [--duration S] [--exit-at-end]\n";
+
+const char HELP[] =
+    "Stands in for the device's camera daemon and car daemons: serves the road stream of \"imagerd\"\n"
+    "(a moving synthetic NV12 picture) over vision IPC and publishes deviceState, carState and\n"
+    "gpsLocation as a scenario file says. Ends on SIGINT or SIGTERM and prints the frames it sent.\n"
+    "\n"
+    "  --scenario FILE   the car's script (format: tools/simulator/scenario.h); none: ignition off,\n"
+    "                    gear unknown, no GPS fix\n"
+    "  --width W, --height H   picture size, even, 2 to 8192 (default 1928x1208)\n"
+    "  --fps F           frames per second, above 0 and at most 1000 (default 20)\n"
+    "  --buffers N       shared frame buffers, 1 to 127 (default 8)\n"
+    "  --frames N        stop sending frames after N (the car messages go on)\n"
+    "  --start-delay S   serve the stream but send the first frame only after S seconds\n"
+    "  --duration S      exit after S seconds\n"
+    "  --exit-at-end     exit when the scenario ends\n"
+    "  -h, --help        this text\n";
+
+[[noreturn]] void usage(const std::string &why) {
+  fprintf(stderr, "simulator: %s\n%s", why.c_str(), USAGE);
   exit(2);
+}
+
+// The option's value as a whole number in [min, max]; anything else ends the program.
+long long whole_number(const std::string &option, const char *text, long long min, long long max) {
+  errno = 0;
+  char *end = nullptr;
+  const long long v = strtoll(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || v < min || v > max) {
+    const std::string range = max == LLONG_MAX ? std::to_string(min) + " or more"
+                                               : "from " + std::to_string(min) + " to " + std::to_string(max);
+    usage(option + " must be a whole number " + range + ", not '" + text + "'");
+  }
+  return v;
+}
+
+// The option's value as a decimal number in [min, max] (above min when min is excluded).
+double decimal_number(const std::string &option, const char *text, double min, double max, bool min_excluded) {
+  char *end = nullptr;
+  const double v = strtod(text, &end);
+  const bool in_range = std::isfinite(v) && (min_excluded ? v > min : v >= min) && v <= max;
+  if (*text == '\0' || *end != '\0' || !in_range) {
+    char range[96];
+    if (min_excluded) {
+      snprintf(range, sizeof(range), "above %.10g and at most %.10g", min, max);
+    } else {
+      snprintf(range, sizeof(range), "from %.10g to %.10g", min, max);
+    }
+    usage(option + " must be a number " + range + ", not '" + text + "'");
+  }
+  return v;
 }
 
 Options parse_options(int argc, char *argv[]) {
@@ -56,23 +100,35 @@ Options parse_options(int argc, char *argv[]) {
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     auto value = [&]() -> const char * {
-      if (i + 1 >= argc) usage(("missing value for " + a).c_str());
+      if (i + 1 >= argc) usage("missing value for " + a);
       return argv[++i];
     };
-    if (a == "--scenario") o.scenario = value();
-    else if (a == "--width") o.width = atoi(value());
-    else if (a == "--height") o.height = atoi(value());
-    else if (a == "--fps") o.fps = atof(value());
-    else if (a == "--buffers") o.buffers = atoi(value());
-    else if (a == "--frames") o.frames = atoll(value());
-    else if (a == "--start-delay") o.start_delay = atof(value());
-    else if (a == "--duration") o.duration = atof(value());
-    else if (a == "--exit-at-end") o.exit_at_end = true;
-    else usage(("unknown option " + a).c_str());
+    if (a == "-h" || a == "--help") {
+      printf("%s%s", USAGE, HELP);
+      exit(0);
+    } else if (a == "--scenario") {
+      o.scenario = value();
+    } else if (a == "--width") {
+      o.width = (int)whole_number(a, value(), 2, 8192);
+    } else if (a == "--height") {
+      o.height = (int)whole_number(a, value(), 2, 8192);
+    } else if (a == "--fps") {
+      o.fps = decimal_number(a, value(), 0, 1000, true);
+    } else if (a == "--buffers") {
+      o.buffers = (int)whole_number(a, value(), 1, 127);
+    } else if (a == "--frames") {
+      o.frames = whole_number(a, value(), 0, LLONG_MAX);
+    } else if (a == "--start-delay") {
+      o.start_delay = decimal_number(a, value(), 0, 1e9, false);
+    } else if (a == "--duration") {
+      o.duration = decimal_number(a, value(), 0, 1e9, false);
+    } else if (a == "--exit-at-end") {
+      o.exit_at_end = true;
+    } else {
+      usage("unknown option " + a);
+    }
   }
-  if (o.width < 2 || o.height < 2 || o.width % 2 || o.height % 2) usage("width and height must be even and >= 2");
-  if (!(o.fps > 0 && o.fps <= 1000)) usage("fps must be in (0, 1000]");
-  if (o.buffers < 1 || o.buffers >= 128) usage("buffers must be 1..127");
+  if (o.width % 2 || o.height % 2) usage("width and height must be even");
   return o;
 }
 

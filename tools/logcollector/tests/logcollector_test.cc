@@ -83,4 +83,40 @@ TEST(LogCollector, PrintsEachRecordAsLevelThenJsonUntilSigterm) {
   close(err[0]);
 }
 
+// Help says what the collector does and what it takes; anything else that is not an endpoint
+// is refused (status 2) instead of being bound as one.
+TEST(LogCollector, HelpAndArgumentsThatAreNotAnEndpoint) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string text;  // expected in its output (both streams)
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, "Collects the log records"},
+      {{"-h"}, 0, "ENDPOINT"},
+      {{"--bogus"}, 2, "logcollector: unknown option --bogus"},
+      {{"ipc:///tmp/a", "ipc:///tmp/b"}, 2, "logcollector: one endpoint at most"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.args.front());
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    pid_t pid = spawn(LOGCOLLECTOR, c.args, out[1], out[1]);
+    ASSERT_GT(pid, 0);
+    close(out[1]);
+    std::string text;
+    read_until(out[0], text, "\x01never\x01", 5000);  // everything, until the collector closes its end
+    close(out[0]);
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == 0) {
+      kill(pid, SIGTERM);  // it took the arguments for an endpoint and is collecting
+      done = waitpid(pid, &status, 0);
+    }
+    ASSERT_EQ(done, pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << "status " << status << ": " << text;
+    EXPECT_NE(text.find(c.text), std::string::npos) << text;
+  }
+}
+
 }  // namespace

@@ -81,7 +81,7 @@ TEST(Scenario, GpsMovesAlongTheRouteAndDropsTheFix) {
 }
 
 TEST(Scenario, BadLinesAreNamed) {
-  const std::pair<const char *, const char *> cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"x ignition on\n", "line 1: bad time 'x'"},
       {"-1 ignition on\n", "line 1: bad time '-1'"},
       {"0 ignition on\n\n1\n", "line 3: missing command"},
@@ -93,8 +93,35 @@ TEST(Scenario, BadLinesAreNamed) {
       {"0 garbage radarState\n", "line 1: unknown topic 'radarState'"},
       {"5 end\n4 gear drive\n", "line 2: steps go back in time"},
       {"0 fly\n", "line 1: cannot read 'fly' with 0 argument(s)"},
+      // Numbers that strtod takes but no one writes in a scenario.
+      {"0 gps 1 2 1e300\n", "line 1: gps speed '1e300' is not between 0 and 1000 m/s"},
+      {"0 gps 1 2 -3\n", "line 1: gps speed '-3' is not between 0 and 1000 m/s"},
+      {"0x10 ignition on\n", "line 1: bad time '0x10'"},
+      {"inf ignition on\n", "line 1: bad time 'inf'"},
+      {"0 gps nan 2 3\n", "line 1: gps needs <lat> <lon> <speed> or none"},
+      {"0 gear 1e3\n", "line 1: unknown gear '1e3'"},
+      {"0 gear 2.0\n", "line 1: unknown gear '2.0'"},
+      {std::string("0 ignition on\n5\0 gear drive\n", 25), "line 2: bad time '5?'"},
+      // Nothing follows the end: it would never be reached.
+      {"10 end\n20 ignition on\n", "line 2: step after the end"},
+      {"10 end\n10 end\n", "line 2: step after the end"},
+      {"0 ignition on\n" + std::string(2000, '#') + "\n", "line 2: longer than 1000 characters"},
   };
   for (auto &[text, error] : cases) EXPECT_EQ(parse_error(text), error) << text;
+}
+
+// A directory opens like a file and reads as empty: it must not run as a scenario without steps.
+TEST(Scenario, FileThatIsNotAScenarioIsAnError) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/", "is a directory, not a scenario file"},
+      {"/nonexistent/scenario.scn", "cannot open: No such file or directory"},
+  };
+  for (auto &[path, expected] : cases) {
+    Scenario s;
+    std::string error;
+    EXPECT_FALSE(s.parse_file(path, error)) << path;
+    EXPECT_EQ(error, expected) << path;
+  }
 }
 
 TEST(Scenario, DefaultScenarioParses) {
