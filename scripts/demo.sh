@@ -47,7 +47,7 @@ scripts/install_deps.sh
 DEMO=$BUILD_DIR/demo
 VIDEOS=$DEMO/videos
 cmake -S . -B "$BUILD_DIR" -G Ninja -DROADRECD_VIDEOS_BASE="$VIDEOS" >/dev/null
-cmake --build "$BUILD_DIR" --target roadrecd simulator logcollector
+cmake --build "$BUILD_DIR" --target roadrecd simulator logcollector topic
 
 rm -rf "$DEMO"
 mkdir -p "$DEMO/params"
@@ -174,6 +174,7 @@ recorder=$!
 pids+=("$recorder")
 DURATION=$(awk '$2 == "end" {print $1}' "$SCENARIO")
 echo "recording the scenario $SCENARIO (about ${DURATION:-?} s)"
+echo "(its topics, from another shell: TAVRIN_PREFIX=$TAVRIN_PREFIX $BUILD_DIR/tools/topic/topic list)"
 "$BUILD_DIR/tools/simulator/simulator" --scenario "$SCENARIO" --exit-at-end >"$DEMO/simulator.out" 2>&1 &
 simulator=$!
 pids+=("$simulator")
