@@ -26,9 +26,14 @@ std::string clock_time_ago(double age) {
 }  // namespace
 
 int run_list(const ToolOptions &opt) {
+  const std::vector<std::string> topics = candidate_topics();
+  if (topics.empty()) {
+    fprintf(stderr, "topic: no topic has a queue on %s\n", backend_description(opt.host).c_str());
+    return 0;
+  }
   std::vector<std::unique_ptr<SubSocket>> sockets;
   std::map<SubSocket *, std::string> names;
-  for (const std::string &topic : candidate_topics()) {
+  for (const std::string &topic : topics) {
     SubSocket *socket = subscribe(topic, opt.host);
     if (!socket) return EXIT_FAILED;
     sockets.emplace_back(socket);
@@ -39,7 +44,7 @@ int run_list(const ToolOptions &opt) {
 
   std::map<std::string, RateMeter> heard;
   const double end = now_seconds() + opt.duration;
-  while (!do_exit && now_seconds() < end && !sockets.empty()) {
+  while (!do_exit && now_seconds() < end) {
     int wait_ms = std::max(0, (int)((end - now_seconds()) * 1000));
     for (SubSocket *ready : poller->poll(std::min(wait_ms, 100))) {
       while (Message *msg = ready->receive(true)) {
