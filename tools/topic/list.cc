@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "common/timing.h"
-#include "tools/topic/rate_meter.h"
+#include "tools/topic/topic_rate.h"
 #include "tools/topic/topic_tool.h"
 
 namespace {
@@ -42,13 +42,13 @@ int run_list(const ToolOptions &opt) {
   std::unique_ptr<Poller> poller(Poller::create());
   for (auto &socket : sockets) poller->registerSocket(socket.get());
 
-  std::map<std::string, RateMeter> heard;
+  std::map<std::string, TopicRate> heard;
   const double end = now_seconds() + opt.duration;
   while (!do_exit && now_seconds() < end) {
     int wait_ms = std::max(0, (int)((end - now_seconds()) * 1000));
     for (SubSocket *ready : poller->poll(std::min(wait_ms, 100))) {
       while (Message *msg = ready->receive(true)) {
-        heard[names[ready]].add(now_seconds());
+        heard[names[ready]].add(msg, now_seconds());
         delete msg;
       }
     }
@@ -60,11 +60,13 @@ int run_list(const ToolOptions &opt) {
   }
   printf("%-28s %9s %10s  %s\n", "topic", "messages", "rate (Hz)", "last message");
   const double now = now_seconds();
-  for (const auto &[topic, meter] : heard) {
+  for (const auto &[topic, topic_rate] : heard) {
+    const RateMeter &meter = topic_rate.meter();
+    const double age = now - topic_rate.last_arrival();
     char rate[32] = "-";
     if (meter.count() >= 2) snprintf(rate, sizeof(rate), "%.2f", meter.rate());
     printf("%-28s %9lld %10s  %s (%.1f s ago)\n", topic.c_str(), (long long)meter.count(), rate,
-           clock_time_ago(now - meter.last()).c_str(), now - meter.last());
+           clock_time_ago(age).c_str(), age);
   }
   return 0;
 }

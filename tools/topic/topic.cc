@@ -29,6 +29,8 @@ const char HELP[] =
     "                  count, rate, time of the last message\n"
     "  echo TOPIC      every message of TOPIC as Cap'n Proto text, one per line\n"
     "  hz TOPIC        TOPIC's rate, printed every second\n"
+    "                  (rates are taken on the publisher's clock, the Events' logMonoTime,\n"
+    "                  while every message has a later one; otherwise on arrival here)\n"
     "  pub TOPIC TEXT  publishes TEXT, the text form of TOPIC's member of Event (for\n"
     "                  deviceState: '(started = true)'), until stopped\n"
     "\n"
