@@ -3,6 +3,19 @@
 # Idempotent: returns at once when every package is already installed.
 set -euo pipefail
 
+case "${1:-}" in
+  -h | --help)
+    cat <<'EOF'
+usage: scripts/install_deps.sh
+
+Installs with apt-get every Debian package the project needs to build, test and run (the
+list is in this script); returns at once when they are all there. Needs root, or sudo.
+Exit status: 0 when every package is installed.
+EOF
+    exit 0
+    ;;
+esac
+
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   libzmq3-dev python3-zmq
