@@ -1,0 +1,200 @@
+// The viewer while things happen around it: the recorder writing the tree it serves, trips that
+// come and go, clients that hold connections without asking anything.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "common/tests/test_dir.h"
+#include "common/util.h"
+#include "tools/tripviewer/tests/viewer_harness.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+constexpr int WAIT_MS = 60000;
+
+json get_json(const ViewerProcess &v, const std::string &target) {
+  const HttpResponse r = v.get(target);
+  return r.status == 200 ? json::parse(r.body, nullptr, false) : json();
+}
+
+size_t entries_on_disk(const std::string &srt) {
+  const std::string text = read_whole(srt);
+  size_t n = 0;
+  for (size_t pos = 0; (pos = text.find(" --> ", pos)) != std::string::npos; pos++) n++;
+  return n;
+}
+
+size_t open_descriptors(pid_t pid) {
+  size_t n = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
+       it.increment(ec)) {
+    n++;
+  }
+  return n;
+}
+
+class ViewerBesideRecorder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = "_tvlive_" + std::to_string(getpid()) + "_" + util::random_string(6);
+    shm_ = "/dev/shm/" + prefix_;
+    fs::create_directories(shm_);
+    env_ = {{"TAVRIN_PREFIX", prefix_}, {"PARAMS_ROOT", dir_ / "params"}};
+  }
+  void TearDown() override {
+    recorder_.reset();
+    sim_.reset();
+    viewer_.reset();
+    std::error_code ec;
+    fs::remove_all(shm_, ec);
+  }
+  void start_recorder(const std::string &name) {
+    recorder_ = std::make_unique<ChildProcess>(std::vector<std::string>{ROADRECD}, env_, dir_.path(), dir_ / name);
+  }
+  std::string videos() const { return dir_ / "videos"; }
+
+  TestDir dir_;
+  std::string prefix_, shm_;
+  std::map<std::string, std::string> env_;
+  std::unique_ptr<ViewerProcess> viewer_;
+  std::unique_ptr<ChildProcess> sim_, recorder_;
+};
+
+}  // namespace
+
+TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
+  // The viewer starts first: the videos directory is not there yet.
+  viewer_ = std::make_unique<ViewerProcess>(videos(), dir_ / "viewer.out");
+  ASSERT_GT(viewer_->port(), 0) << viewer_->process().output();
+  EXPECT_FALSE(get_json(*viewer_, "/api/trips")["readable"].get<bool>());
+  EXPECT_NE(viewer_->get("/").body.find("id=\"unreadable\""), std::string::npos);
+
+  std::ofstream(dir_ / "sim.scn") << "0 ignition off\n0 gps 37.7749 -122.4194 10\n";
+  sim_ = std::make_unique<ChildProcess>(
+      std::vector<std::string>{SIMULATOR, "--scenario", dir_ / "sim.scn", "--width", "320", "--height", "240"}, env_,
+      dir_.path(), dir_ / "sim.out");
+  start_recorder("roadrecd1.out");
+
+  // A segment being written is listed as such, and its files are not offered.
+  json trip;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const json j = get_json(*viewer_, "/api/trips");
+        if (!j.is_object() || j["trips"].size() != 1) return false;
+        trip = j["trips"][0];
+        return trip["recording"].get<bool>() && trip["seconds"].get<double>() >= 2;
+      },
+      WAIT_MS))
+      << recorder_->output();
+  const std::string name = trip["name"];
+  const json detail = get_json(*viewer_, "/api/trips/" + name);
+  ASSERT_EQ(detail["segments"].size(), 1u);
+  const json seg = detail["segments"][0];
+  EXPECT_TRUE(seg["recording"].get<bool>());
+  EXPECT_TRUE(seg["video"].is_null());
+  EXPECT_TRUE(seg["subtitles"].is_null());
+  const std::string base = "/trips/" + name + "/" + seg["name"].get<std::string>();
+  for (const char *ext : {".mp4", ".srt", ".vtt"}) {
+    const HttpResponse r = viewer_->get(base + ext);
+    EXPECT_EQ(r.status, 409) << ext;
+    EXPECT_NE(r.body.find("is being recorded"), std::string::npos) << ext;
+  }
+  EXPECT_NE(viewer_->get("/").body.find("● recording"), std::string::npos);
+  EXPECT_NE(viewer_->get("/trips/" + name).body.find("not available until the segment is closed"), std::string::npos);
+
+  // The subtitles go on growing past what the viewer read while they were being written ...
+  const std::string srt = videos() + "/" + name + "/" + seg["name"].get<std::string>() + ".srt";
+  const double seen = trip["seconds"];
+  ASSERT_TRUE(wait_until([&] { return entries_on_disk(srt) >= seen + 2; }, WAIT_MS));
+  ASSERT_EQ(recorder_->stop(SIGTERM), 0);
+
+  // ... and once the segment is closed the viewer shows all of it, and offers its files.
+  const json done = get_json(*viewer_, "/api/trips")["trips"][0];
+  EXPECT_FALSE(done["recording"].get<bool>());
+  EXPECT_DOUBLE_EQ(done["seconds"].get<double>(), (double)entries_on_disk(srt));
+  const HttpResponse video = viewer_->get(base + ".mp4");
+  ASSERT_EQ(video.status, 200);
+  const std::string mp4 = videos() + "/" + name + "/" + seg["name"].get<std::string>() + ".mp4";
+  EXPECT_TRUE(video.body == read_whole(mp4));
+  std::ofstream(dir_ / "served.mp4", std::ios::binary) << video.body;
+  const std::string probe = run_command(std::string(FFPROBE) +
+                                        " -v error -count_packets -select_streams v:0 -show_entries "
+                                        "stream=codec_name,nb_read_packets -of csv=p=0 '" + (dir_ / "served.mp4") + "'");
+  EXPECT_EQ(probe.rfind("h264,", 0), 0u) << probe;
+  EXPECT_GT(atoi(probe.c_str() + 5), 10) << probe;
+
+  // A new trip comes on top of the list while served; a trip removed is gone.
+  start_recorder("roadrecd2.out");
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const json j = get_json(*viewer_, "/api/trips");
+        return j.is_object() && j["trips"].size() == 2 && j["trips"][0]["recording"].get<bool>() &&
+               j["trips"][1]["name"] == name;
+      },
+      WAIT_MS))
+      << recorder_->output();
+  ASSERT_EQ(recorder_->stop(SIGTERM), 0);
+  fs::remove_all(videos() + "/" + name);
+  EXPECT_EQ(viewer_->get("/trips/" + name).status, 404);
+  EXPECT_EQ(viewer_->get(base + ".mp4").status, 404);
+  const json after = get_json(*viewer_, "/api/trips");
+  ASSERT_EQ(after["trips"].size(), 1u);
+  EXPECT_NE(after["trips"][0]["name"], name);
+  EXPECT_EQ(viewer_->process().stop(SIGTERM, 10000), 0);
+}
+
+// Connections that never send a request wait in the kernel beyond what the viewer serves at once;
+// it never holds more of them than its bound, and serves again once they are gone.
+TEST(ViewerLimits, IdleConnectionsStayWithinTheBound) {
+  TestDir dir;
+  fs::create_directories(dir / "videos");
+  constexpr int MAX_CONNECTIONS = 2;
+  ViewerProcess viewer(dir / "videos", dir / "viewer.out", {"--max-connections", std::to_string(MAX_CONNECTIONS)});
+  ASSERT_GT(viewer.port(), 0) << viewer.process().output();
+  const size_t before = open_descriptors(viewer.pid());
+
+  std::vector<int> idle;
+  struct sockaddr_in addr = {};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons((uint16_t)viewer.port());
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < 40; i++) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    connect(fd, (struct sockaddr *)&addr, sizeof(addr));  // completes or goes on in the background
+    idle.push_back(fd);
+  }
+  // Until the viewer gives up on the first idle connection it has had every chance to take more.
+  size_t most = 0;
+  bool closed_one = wait_until(
+      [&] {
+        most = std::max(most, open_descriptors(viewer.pid()));
+        for (int fd : idle) {
+          char c;
+          if (recv(fd, &c, 1, 0) == 0) return true;
+        }
+        return false;
+      },
+      30000);
+  EXPECT_TRUE(closed_one);
+  // Served, waiting in the queue, and the one the accepting thread holds while the queue is full.
+  EXPECT_LE(most, before + 2 * MAX_CONNECTIONS + 1);
+  EXPECT_GE(most, before + MAX_CONNECTIONS);
+  for (int fd : idle) close(fd);
+
+  EXPECT_EQ(viewer.get("/api/trips").status, 200);
+  EXPECT_EQ(viewer.process().stop(SIGTERM, 10000), 0);
+}
