@@ -28,6 +28,7 @@ PACKAGES=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libomxil-bellagio-dev
+  libcpp-httplib-dev chromium chromium-driver
   python3
 )
 
