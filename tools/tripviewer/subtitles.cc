@@ -1,8 +1,8 @@
 #include "tools/tripviewer/subtitles.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -61,13 +61,11 @@ bool parse_span(std::string_view s, long &start, long &end) {
          parse_time(s.substr(arrow + ARROW.size()), end) && start <= end;
 }
 
-// Consumes a decimal number at the front of `s`.
+// Consumes a decimal number at the front of `s` (the C locale's form, whatever the process's).
 bool take_number(std::string_view &s, double &out) {
-  std::string buf(s.substr(0, 32));
-  char *end = nullptr;
-  out = std::strtod(buf.c_str(), &end);
-  if (end == buf.c_str() || !std::isfinite(out)) return false;
-  s.remove_prefix(end - buf.c_str());
+  const auto [end, err] = std::from_chars(s.data(), s.data() + s.size(), out, std::chars_format::fixed);
+  if (err != std::errc() || !std::isfinite(out)) return false;
+  s.remove_prefix(end - s.data());
   return true;
 }
 

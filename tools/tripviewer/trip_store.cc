@@ -168,9 +168,7 @@ bool TripStore::read_trip(int root_fd, const std::string &name, TripInfo &out) {
 std::shared_ptr<const SegmentTrack> TripStore::segment_track(int trip_fd, const std::string &key,
                                                              const std::string &srt_name, bool recording) {
   struct stat st;
-  UniqueFd fd = open_regular(trip_fd, srt_name, st);
-  if (!fd.valid()) return nullptr;
-  if (!recording) {
+  if (!recording && stat_entry(trip_fd, srt_name, st)) {
     std::lock_guard<std::mutex> lk(cache_lock_);
     auto it = cache_.find(key);
     if (it != cache_.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
@@ -178,6 +176,8 @@ std::shared_ptr<const SegmentTrack> TripStore::segment_track(int trip_fd, const 
       return it->second.track;
     }
   }
+  UniqueFd fd = open_regular(trip_fd, srt_name, st);
+  if (!fd.valid()) return nullptr;
   std::string text;
   if (!read_small_file(fd.get(), MAX_SUBTITLE_BYTES, text)) return nullptr;
   auto track = std::make_shared<const SegmentTrack>(read_segment_track(text));
