@@ -54,12 +54,18 @@ ViewerOptions parse_options(int argc, char *argv[]) {
       if (i + 1 >= argc) usage("missing value for " + a);
       return argv[++i];
     };
-    if (a == "--videos") o.videos_dir = value();
-    else if (a == "--address") o.address = value();
-    else if (a == "--port") o.port = parse_int(a, value(), 0, 65535);
-    else if (a == "--max-connections") o.max_connections = parse_int(a, value(), 1, 1024);
-    else if (a == "--allow-host") o.allowed_hosts.push_back(value());
-    else usage("unknown argument " + a);
+    if (a == "--videos")
+      o.videos_dir = value();
+    else if (a == "--address")
+      o.address = value();
+    else if (a == "--port")
+      o.port = parse_int(a, value(), 0, 65535);
+    else if (a == "--max-connections")
+      o.max_connections = parse_int(a, value(), 1, 1024);
+    else if (a == "--allow-host")
+      o.allowed_hosts.push_back(value());
+    else
+      usage("unknown argument " + a);
   }
   return o;
 }

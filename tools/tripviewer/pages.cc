@@ -20,10 +20,16 @@ std::string num(double v) {
   return buf;
 }
 
-std::string trip_url(const std::string &trip) { return "/trips/" + trip; }
+std::string trip_url(const std::string &trip) {
+  return "/trips/" + trip;
+}
 
-std::string top_speed_text(const TripSummary &s) { return s.top_mph >= 0 ? std::to_string(s.top_mph) + " MPH" : "—"; }
-std::string distance_text(const TripSummary &s) { return s.fixes > 0 ? format_distance(s.distance_m) : "—"; }
+std::string top_speed_text(const TripSummary &s) {
+  return s.top_mph >= 0 ? std::to_string(s.top_mph) + " MPH" : "—";
+}
+std::string distance_text(const TripSummary &s) {
+  return s.fixes > 0 ? format_distance(s.distance_m) : "—";
+}
 
 const char *const RECORDING_BADGE = "<span class=\"badge recording\">● recording</span>";
 
@@ -32,8 +38,8 @@ std::string disk_line(const TripListing &listing, const std::string &videos_dir)
   if (listing.total_bytes > 0) {
     char pct[32];
     snprintf(pct, sizeof(pct), "%.0f %%", 100.0 * listing.free_bytes / listing.total_bytes);
-    out += "Free space: <b>" + format_bytes(listing.free_bytes) + "</b> of " + format_bytes(listing.total_bytes) +
-           " (" + pct + ")";
+    out += "Free space: <b>" + format_bytes(listing.free_bytes) + "</b> of " +
+           format_bytes(listing.total_bytes) + " (" + pct + ")";
   } else {
     out += "Free space: unknown";
   }
@@ -50,7 +56,8 @@ std::string trip_row(const TripInfo &trip) {
   row += "<td class=\"num\">" + format_bytes(s.bytes) + "</td>";
   row += "<td class=\"num\">" + distance_text(s) + "</td>";
   row += "<td class=\"num\">" + top_speed_text(s) + "</td>";
-  row += std::string("<td>") + (s.recording ? RECORDING_BADGE : "") + (s.fixes == 0 ? "<span class=\"badge\">no GPS</span>" : "") + "</td>";
+  row += std::string("<td>") + (s.recording ? RECORDING_BADGE : "") +
+         (s.fixes == 0 ? "<span class=\"badge\">no GPS</span>" : "") + "</td>";
   return row + "</tr>\n";
 }
 
@@ -69,8 +76,8 @@ std::string route_svg(const TripPlot &plot) {
       flush();
       // Where the fix was lost, a dashed line joins the two ends.
       if (prev) {
-        gaps += "<line class=\"gap\" x1=\"" + num(prev->x) + "\" y1=\"" + num(prev->y) + "\" x2=\"" + num(p.x) +
-                "\" y2=\"" + num(p.y) + "\"/>\n";
+        gaps += "<line class=\"gap\" x1=\"" + num(prev->x) + "\" y1=\"" + num(prev->y) + "\" x2=\"" +
+                num(p.x) + "\" y2=\"" + num(p.y) + "\"/>\n";
       }
     }
     if (!points.empty()) points += ' ';
@@ -82,7 +89,8 @@ std::string route_svg(const TripPlot &plot) {
   const PlotPoint &first = plot.points.front(), &last = plot.points.back();
   svg += "<circle class=\"start\" cx=\"" + num(first.x) + "\" cy=\"" + num(first.y) + "\" r=\"5\"/>\n";
   svg += "<circle class=\"end\" cx=\"" + num(last.x) + "\" cy=\"" + num(last.y) + "\" r=\"5\"/>\n";
-  svg += "<circle id=\"marker\" class=\"marker\" cx=\"" + num(first.x) + "\" cy=\"" + num(first.y) + "\" r=\"7\"/>\n";
+  svg += "<circle id=\"marker\" class=\"marker\" cx=\"" + num(first.x) + "\" cy=\"" + num(first.y) +
+         "\" r=\"7\"/>\n";
   return svg + "</svg>\n";
 }
 
@@ -96,16 +104,17 @@ std::string speed_svg(const TripPlot &plot, int top_mph) {
   auto y_of = [&](double mph) { return SPEED_TOP + (1 - mph / scale) * plot_h; };
 
   std::string svg = "<svg id=\"speed\" class=\"speed\" viewBox=\"0 0 " + num(SPEED_W) + " " + num(SPEED_H) +
-                    "\" data-x0=\"" + num(SPEED_LEFT) + "\" data-width=\"" + num(plot_w) + "\" data-seconds=\"" +
-                    num(seconds) + "\" role=\"img\" aria-label=\"Speed over time\">\n";
+                    "\" data-x0=\"" + num(SPEED_LEFT) + "\" data-width=\"" + num(plot_w) +
+                    "\" data-seconds=\"" + num(seconds) + "\" role=\"img\" aria-label=\"Speed over time\">\n";
   for (int mph = 0; mph <= scale; mph += scale / 2) {
     const std::string y = num(y_of(mph));
-    svg += "<line class=\"grid\" x1=\"" + num(SPEED_LEFT) + "\" y1=\"" + y + "\" x2=\"" + num(SPEED_W - SPEED_RIGHT) +
-           "\" y2=\"" + y + "\"/>\n";
+    svg += "<line class=\"grid\" x1=\"" + num(SPEED_LEFT) + "\" y1=\"" + y + "\" x2=\"" +
+           num(SPEED_W - SPEED_RIGHT) + "\" y2=\"" + y + "\"/>\n";
     svg += "<text class=\"scale\" x=\"" + num(SPEED_LEFT - 6) + "\" y=\"" + num(y_of(mph) + 4) + "\">" +
            std::to_string(mph) + "</text>\n";
   }
-  svg += "<text class=\"scale\" x=\"" + num(SPEED_LEFT - 6) + "\" y=\"" + num(SPEED_H - 6) + "\">MPH</text>\n";
+  svg +=
+      "<text class=\"scale\" x=\"" + num(SPEED_LEFT - 6) + "\" y=\"" + num(SPEED_H - 6) + "\">MPH</text>\n";
   svg += "<text class=\"time\" x=\"" + num(SPEED_W - SPEED_RIGHT) + "\" y=\"" + num(SPEED_H - 6) + "\">" +
          format_duration(plot.seconds) + "</text>\n";
   std::string points;
@@ -119,8 +128,8 @@ std::string speed_svg(const TripPlot &plot, int top_mph) {
     points += num(x_of(p.trip_t)) + "," + num(y_of(p.mph));
   }
   flush();
-  svg += "<line id=\"cursor\" class=\"cursor\" x1=\"" + num(SPEED_LEFT) + "\" y1=\"" + num(SPEED_TOP) + "\" x2=\"" +
-         num(SPEED_LEFT) + "\" y2=\"" + num(SPEED_TOP + plot_h) + "\"/>\n";
+  svg += "<line id=\"cursor\" class=\"cursor\" x1=\"" + num(SPEED_LEFT) + "\" y1=\"" + num(SPEED_TOP) +
+         "\" x2=\"" + num(SPEED_LEFT) + "\" y2=\"" + num(SPEED_TOP + plot_h) + "\"/>\n";
   return svg + "</svg>\n";
 }
 
@@ -130,7 +139,8 @@ std::string segments_table(const TripInfo &trip, const TripPlot &plot) {
       "<th>Length</th><th>Size</th><th>Files</th></tr></thead>\n<tbody>\n";
   for (size_t i = 0; i < trip.segments.size(); i++) {
     const SegmentInfo &s = trip.segments[i];
-    out += "<tr data-segment=\"" + html_escape(s.name) + "\"><td class=\"num\">" + std::to_string(i + 1) + "</td>";
+    out += "<tr data-segment=\"" + html_escape(s.name) + "\"><td class=\"num\">" + std::to_string(i + 1) +
+           "</td>";
     out += "<td>" + html_escape(name_display_time(s.name)) + "</td>";
     out += "<td class=\"num\">" + format_duration(plot.segment_offsets[i]) + "</td>";
     out += "<td class=\"num\">" + (s.track ? format_duration(s.track->seconds) : std::string("—")) + "</td>";
@@ -139,12 +149,12 @@ std::string segments_table(const TripInfo &trip, const TripPlot &plot) {
       out += std::string(RECORDING_BADGE) + " not available until the segment is closed";
     } else {
       if (s.has_video) {
-        out += "<a class=\"download\" download href=\"" + html_escape(segment_url(trip.name, s.name, ".mp4")) +
-               "\">video (MP4)</a> ";
+        out += "<a class=\"download\" download href=\"" +
+               html_escape(segment_url(trip.name, s.name, ".mp4")) + "\">video (MP4)</a> ";
       }
       if (s.has_subtitles) {
-        out += "<a class=\"download\" download href=\"" + html_escape(segment_url(trip.name, s.name, ".srt")) +
-               "\">subtitles (SRT)</a>";
+        out += "<a class=\"download\" download href=\"" +
+               html_escape(segment_url(trip.name, s.name, ".srt")) + "\">subtitles (SRT)</a>";
       }
     }
     out += "</td></tr>\n";
@@ -185,11 +195,12 @@ std::string trip_list_page(const TripListing &listing, const std::string &videos
 std::string trip_page(const TripInfo &trip) {
   const TripSummary s = summarize(trip);
   const TripPlot plot = plot_trip(trip);
-  std::string body = "<header><a href=\"/\" class=\"back\">← All trips</a>\n<h1>Trip " + html_escape(s.start) +
-                     (s.recording ? std::string(" ") + RECORDING_BADGE : "") + "</h1>\n";
+  std::string body = "<header><a href=\"/\" class=\"back\">← All trips</a>\n<h1>Trip " +
+                     html_escape(s.start) + (s.recording ? std::string(" ") + RECORDING_BADGE : "") +
+                     "</h1>\n";
   body += "<p class=\"summary\">" + format_duration(s.seconds) + " · " + std::to_string(s.segments) +
-          (s.segments == 1 ? " segment" : " segments") + " · " + format_bytes(s.bytes) + " · " + distance_text(s) +
-          " · top speed " + top_speed_text(s) + "</p>\n</header>\n<main>\n";
+          (s.segments == 1 ? " segment" : " segments") + " · " + format_bytes(s.bytes) + " · " +
+          distance_text(s) + " · top speed " + top_speed_text(s) + "</p>\n</header>\n<main>\n";
 
   // The first finished segment is in the page, so it plays without the script too.
   const SegmentInfo *first = nullptr;
@@ -213,10 +224,13 @@ std::string trip_page(const TripInfo &trip) {
   }
   body += "</section>\n<section class=\"drawings\">\n";
   if (plot.points.empty()) {
-    body += "<p class=\"notice\" id=\"no-gps\">This trip has no GPS positions: there is no route or speed to draw.</p>\n";
+    body +=
+        "<p class=\"notice\" id=\"no-gps\">This trip has no GPS positions: there is no route or speed to "
+        "draw.</p>\n";
   } else {
     body += "<figure><figcaption>Route</figcaption>\n" + route_svg(plot) +
-            "</figure>\n<figure><figcaption>Speed</figcaption>\n" + speed_svg(plot, s.top_mph) + "</figure>\n";
+            "</figure>\n<figure><figcaption>Speed</figcaption>\n" + speed_svg(plot, s.top_mph) +
+            "</figure>\n";
   }
   body += "</section>\n</div>\n";
   body += "<section><h2>Segments</h2>\n" + segments_table(trip, plot) + "</section>\n</main>\n";

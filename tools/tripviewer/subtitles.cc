@@ -87,7 +87,8 @@ bool take_coordinate(std::string_view &s, char positive, char negative, double l
 
 std::string vtt_time(long ms) {
   char buf[32];
-  snprintf(buf, sizeof(buf), "%02ld:%02ld:%02ld.%03ld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60, ms % 1000);
+  snprintf(buf, sizeof(buf), "%02ld:%02ld:%02ld.%03ld", ms / 3600000, ms / 60000 % 60, ms / 1000 % 60,
+           ms % 1000);
   return buf;
 }
 
@@ -126,8 +127,8 @@ std::optional<Position> parse_position(std::string_view s) {
   if (!take_number(s, mph) || mph != std::floor(mph) || std::fabs(mph) > 100000 || !take(s, " MPH | ")) {
     return std::nullopt;
   }
-  if (!take_coordinate(s, 'N', 'S', 90, p.lat) || !take(s, " ") || !take_coordinate(s, 'E', 'W', 180, p.lon) ||
-      !take(s, " | ")) {
+  if (!take_coordinate(s, 'N', 'S', 90, p.lat) || !take(s, " ") ||
+      !take_coordinate(s, 'E', 'W', 180, p.lon) || !take(s, " | ")) {
     return std::nullopt;
   }
   p.has_fix = true;
@@ -141,10 +142,17 @@ std::string subtitles_to_webvtt(const std::vector<SubtitleEntry> &entries) {
     out += std::to_string(e.index) + "\n" + vtt_time(e.start_ms) + " --> " + vtt_time(e.end_ms) + "\n";
     for (char c : e.text) {
       switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        default: out += c;
+        case '&':
+          out += "&amp;";
+          break;
+        case '<':
+          out += "&lt;";
+          break;
+        case '>':
+          out += "&gt;";
+          break;
+        default:
+          out += c;
       }
     }
     out += "\n\n";

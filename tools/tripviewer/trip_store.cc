@@ -49,7 +49,9 @@ bool list_dir(UniqueFd fd, std::vector<std::string> &names) {
   return true;
 }
 
-int64_t mtime_ns(const struct stat &st) { return (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec; }
+int64_t mtime_ns(const struct stat &st) {
+  return (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+}
 
 }  // namespace
 
@@ -90,9 +92,11 @@ TripListing TripStore::list_trips() {
     return listing;
   }
   listing.readable = true;
-  names.erase(std::remove_if(names.begin(), names.end(), [](const std::string &n) { return !is_recorder_name(n); }),
-              names.end());
-  std::sort(names.begin(), names.end(), [](const std::string &a, const std::string &b) { return name_before(b, a); });
+  names.erase(
+      std::remove_if(names.begin(), names.end(), [](const std::string &n) { return !is_recorder_name(n); }),
+      names.end());
+  std::sort(names.begin(), names.end(),
+            [](const std::string &a, const std::string &b) { return name_before(b, a); });
   for (const std::string &name : names) {
     TripInfo trip;
     if (read_trip(root.get(), name, trip)) listing.trips.push_back(std::move(trip));
@@ -189,9 +193,11 @@ std::shared_ptr<const SegmentTrack> TripStore::segment_track(int trip_fd, const 
   return track;
 }
 
-OpenedFile TripStore::open_segment_file(const std::string &trip, const std::string &segment, const std::string &ext) {
+OpenedFile TripStore::open_segment_file(const std::string &trip, const std::string &segment,
+                                        const std::string &ext) {
   OpenedFile out;
-  if (!is_recorder_name(trip) || !is_recorder_name(segment) || (ext != VIDEO_EXT && ext != SUBTITLE_EXT)) return out;
+  if (!is_recorder_name(trip) || !is_recorder_name(segment) || (ext != VIDEO_EXT && ext != SUBTITLE_EXT))
+    return out;
   UniqueFd root = open_root(nullptr);
   if (!root.valid()) return out;
   UniqueFd trip_fd = open_subdir(root.get(), trip);

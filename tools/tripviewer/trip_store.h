@@ -77,8 +77,8 @@ class TripStore {
 
   UniqueFd open_root(std::string *error) const;
   bool read_trip(int root_fd, const std::string &name, TripInfo &out);
-  std::shared_ptr<const SegmentTrack> segment_track(int trip_fd, const std::string &key, const std::string &srt_name,
-                                                    bool recording);
+  std::shared_ptr<const SegmentTrack> segment_track(int trip_fd, const std::string &key,
+                                                    const std::string &srt_name, bool recording);
 
   const std::string videos_dir_;
   std::mutex cache_lock_;

@@ -8,7 +8,8 @@
 namespace {
 
 // The position before `f` in the trip, if the fixes join without an entry between them.
-bool continues(const SegmentInfo *prev_seg, const TrackFix *prev, size_t prev_index, size_t index, const TrackFix &f) {
+bool continues(const SegmentInfo *prev_seg, const TrackFix *prev, size_t prev_index, size_t index,
+               const TrackFix &f) {
   if (!prev) return false;
   if (prev_index == index) return prev->entry + 1 == f.entry;
   return prev_index + 1 == index && prev->entry + 1 == prev_seg->track->entries && f.entry == 0;
@@ -56,8 +57,10 @@ TripPlot plot_trip(const TripInfo &trip) {
   // Equirectangular about the middle latitude: true to shape over the few kilometres of a trip.
   const double kx = std::cos((min_lat + max_lat) / 2 * M_PI / 180.0);
   const double span_x = (max_lon - min_lon) * kx, span_y = max_lat - min_lat;
-  const double inner_w = TripPlot::WIDTH - 2 * TripPlot::MARGIN, inner_h = TripPlot::HEIGHT - 2 * TripPlot::MARGIN;
-  const double scale = std::min(span_x > 0 ? inner_w / span_x : INFINITY, span_y > 0 ? inner_h / span_y : INFINITY);
+  const double inner_w = TripPlot::WIDTH - 2 * TripPlot::MARGIN,
+               inner_h = TripPlot::HEIGHT - 2 * TripPlot::MARGIN;
+  const double scale =
+      std::min(span_x > 0 ? inner_w / span_x : INFINITY, span_y > 0 ? inner_h / span_y : INFINITY);
   const double k = std::isfinite(scale) ? scale : 0;  // a single spot sits in the middle
   const double x0 = (TripPlot::WIDTH - span_x * k) / 2, y0 = (TripPlot::HEIGHT - span_y * k) / 2;
 

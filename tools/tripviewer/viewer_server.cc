@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "tools/tripviewer/bounded_task_queue.h"
@@ -36,13 +38,20 @@ void send_error(httplib::Response &res, int status, const std::string &title, co
 
 std::string status_title(int status) {
   switch (status) {
-    case 400: return "Bad request";
-    case 403: return "Forbidden";
-    case 404: return "Not found";
-    case 405: return "Method not allowed";
-    case 413: return "Request too large";
-    case 414: return "Address too long";
-    default: return "Error " + std::to_string(status);
+    case 400:
+      return "Bad request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not found";
+    case 405:
+      return "Method not allowed";
+    case 413:
+      return "Request too large";
+    case 414:
+      return "Address too long";
+    default:
+      return "Error " + std::to_string(status);
   }
 }
 
@@ -54,7 +63,8 @@ std::string host_name(const std::string &host) {
 
 }  // namespace
 
-ViewerServer::ViewerServer(ViewerOptions options) : options_(std::move(options)), store_(options_.videos_dir) {
+ViewerServer::ViewerServer(ViewerOptions options)
+    : options_(std::move(options)), store_(options_.videos_dir) {
   const size_t workers = (size_t)std::max(1, options_.max_connections);
   http_.new_task_queue = [workers] { return new BoundedTaskQueue(workers, workers); };
   http_.set_keep_alive_timeout(KEEP_ALIVE_S);
@@ -66,21 +76,22 @@ ViewerServer::ViewerServer(ViewerOptions options) : options_(std::move(options))
                              {"X-Content-Type-Options", "nosniff"},
                              {"Referrer-Policy", "no-referrer"},
                              {"Cache-Control", "no-cache"}});
-  http_.set_pre_routing_handler([this](const httplib::Request &req, httplib::Response &res) {
-    return check_request(req, res);
-  });
+  http_.set_pre_routing_handler(
+      [this](const httplib::Request &req, httplib::Response &res) { return check_request(req, res); });
   // Statuses the library sets itself (a bad request line, too long a target) get a page too. A
   // 416 stays empty: its body would be cut by the range it refuses.
-  http_.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request &, httplib::Response &res) {
-    if (!res.body.empty() || res.status == 416) return httplib::Server::HandlerResponse::Unhandled;
-    send_error(res, res.status, status_title(res.status),
-               res.status == 404 ? "There is nothing at this address." : "The request was not answered.");
-    return httplib::Server::HandlerResponse::Handled;
-  }));
+  http_.set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request &, httplib::Response &res) {
+        if (!res.body.empty() || res.status == 416) return httplib::Server::HandlerResponse::Unhandled;
+        send_error(res, res.status, status_title(res.status),
+                   res.status == 404 ? "There is nothing at this address." : "The request was not answered.");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
   add_routes();
 }
 
-httplib::Server::HandlerResponse ViewerServer::check_request(const httplib::Request &req, httplib::Response &res) {
+httplib::Server::HandlerResponse ViewerServer::check_request(const httplib::Request &req,
+                                                             httplib::Response &res) {
   // The library cuts every response by the ranges it parsed, without holding them to the
   // content's length (a range past the end would read past it). Only a segment's file honours a
   // range, checked there against the file: everything else is answered whole. The request object
@@ -93,9 +104,10 @@ httplib::Server::HandlerResponse ViewerServer::check_request(const httplib::Requ
     return httplib::Server::HandlerResponse::Handled;
   }
   if (!host_allowed(req.get_header_value("Host"))) {
-    send_error(res, 403, "Host not allowed",
-               "This viewer answers to its own addresses only; start it with --allow-host NAME to reach it as "
-               "NAME.");
+    send_error(
+        res, 403, "Host not allowed",
+        "This viewer answers to its own addresses only; start it with --allow-host NAME to reach it as "
+        "NAME.");
     return httplib::Server::HandlerResponse::Handled;
   }
   return httplib::Server::HandlerResponse::Unhandled;
@@ -116,8 +128,9 @@ bool ViewerServer::host_allowed(const std::string &host_header) const {
   gethostname(hostname, sizeof(hostname) - 1);
   std::vector<std::string> names = options_.allowed_hosts;
   names.insert(names.end(), {"localhost", hostname, std::string(hostname) + ".local"});
-  return std::any_of(names.begin(), names.end(),
-                     [&](const std::string &n) { return !n.empty() && strcasecmp(n.c_str(), name.c_str()) == 0; });
+  return std::any_of(names.begin(), names.end(), [&](const std::string &n) {
+    return !n.empty() && strcasecmp(n.c_str(), name.c_str()) == 0;
+  });
 }
 
 void ViewerServer::add_routes() {
@@ -162,12 +175,14 @@ void ViewerServer::serve_segment_file(const httplib::Request &req, httplib::Resp
   }
   OpenedFile file = store_.open_segment_file(trip, segment, "." + ext);
   if (file.status == FileStatus::NOT_FOUND) {
-    send_error(res, 404, "No such segment", "Trip \"" + trip + "\" has no segment file \"" + segment + "." + ext + "\".");
+    send_error(res, 404, "No such segment",
+               "Trip \"" + trip + "\" has no segment file \"" + segment + "." + ext + "\".");
     return;
   }
   if (file.status == FileStatus::RECORDING) {
-    send_error(res, 409, "Segment being recorded",
-               "Segment \"" + segment + "\" is being recorded; its files are offered once the recorder closes it.");
+    send_error(
+        res, 409, "Segment being recorded",
+        "Segment \"" + segment + "\" is being recorded; its files are offered once the recorder closes it.");
     return;
   }
 
@@ -191,19 +206,18 @@ void ViewerServer::serve_segment_file(const httplib::Request &req, httplib::Resp
   auto fd = std::make_shared<UniqueFd>(std::move(file.fd));
   auto buf = std::make_shared<std::vector<char>>();
   const uint64_t size = file.size;
-  res.set_content_provider(
-      size, ext == "mp4" ? "video/mp4" : "application/x-subrip; charset=utf-8",
-      [this, fd, buf, size](size_t offset, size_t length, httplib::DataSink &sink) {
-        if (stopping_ || offset >= size) return false;
-        if (buf->empty()) buf->resize(CHUNK_BYTES);
-        const size_t want = std::min({length, buf->size(), (size_t)(size - offset)});
-        ssize_t n;
-        do {
-          n = pread(fd->get(), buf->data(), want, (off_t)offset);
-        } while (n < 0 && errno == EINTR);
-        // A finished segment does not change; one that got shorter ends the response.
-        return n > 0 && sink.write(buf->data(), (size_t)n);
-      });
+  res.set_content_provider(size, ext == "mp4" ? "video/mp4" : "application/x-subrip; charset=utf-8",
+                           [this, fd, buf, size](size_t offset, size_t length, httplib::DataSink &sink) {
+                             if (stopping_ || offset >= size) return false;
+                             if (buf->empty()) buf->resize(CHUNK_BYTES);
+                             const size_t want = std::min({length, buf->size(), (size_t)(size - offset)});
+                             ssize_t n;
+                             do {
+                               n = pread(fd->get(), buf->data(), want, (off_t)offset);
+                             } while (n < 0 && errno == EINTR);
+                             // A finished segment does not change; one that got shorter ends the response.
+                             return n > 0 && sink.write(buf->data(), (size_t)n);
+                           });
 }
 
 void ViewerServer::serve_subtitles_as_webvtt(const std::string &trip, const std::string &segment,
@@ -212,11 +226,14 @@ void ViewerServer::serve_subtitles_as_webvtt(const std::string &trip, const std:
   std::string text;
   if (file.status == FileStatus::RECORDING) {
     send_error(res, 409, "Segment being recorded",
-               "Segment \"" + segment + "\" is being recorded; its subtitles are offered once the recorder closes it.");
+               "Segment \"" + segment +
+                   "\" is being recorded; its subtitles are offered once the recorder closes it.");
     return;
   }
-  if (file.status == FileStatus::NOT_FOUND || !read_small_file(file.fd.get(), TripStore::MAX_SUBTITLE_BYTES, text)) {
-    send_error(res, 404, "No such subtitles", "Trip \"" + trip + "\" has no subtitles for segment \"" + segment + "\".");
+  if (file.status == FileStatus::NOT_FOUND ||
+      !read_small_file(file.fd.get(), TripStore::MAX_SUBTITLE_BYTES, text)) {
+    send_error(res, 404, "No such subtitles",
+               "Trip \"" + trip + "\" has no subtitles for segment \"" + segment + "\".");
     return;
   }
   res.set_content(subtitles_to_webvtt(parse_subtitles(text)), "text/vtt; charset=utf-8");
@@ -236,7 +253,9 @@ bool ViewerServer::bind(std::string &error) {
   return true;
 }
 
-bool ViewerServer::serve() { return http_.listen_after_bind(); }
+bool ViewerServer::serve() {
+  return http_.listen_after_bind();
+}
 
 void ViewerServer::stop() {
   stopping_ = true;

@@ -20,8 +20,8 @@
 struct ViewerOptions {
   std::string videos_dir;
   std::string address = "127.0.0.1";
-  int port = 8090;            // 0: any free port
-  int max_connections = 8;    // served at once; as many more wait their turn
+  int port = 8090;                         // 0: any free port
+  int max_connections = 8;                 // served at once; as many more wait their turn
   std::vector<std::string> allowed_hosts;  // names besides localhost and this machine's own
 };
 

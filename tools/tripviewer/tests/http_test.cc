@@ -40,7 +40,9 @@ size_t count(const std::string &text, const std::string &what) {
   return n;
 }
 
-std::string stem(const std::string &file) { return file.substr(0, file.rfind('.')); }
+std::string stem(const std::string &file) {
+  return file.substr(0, file.rfind('.'));
+}
 
 class ViewerHttp : public ::testing::Test {
  protected:
@@ -91,7 +93,8 @@ TEST_F(ViewerHttp, ListsTheRecordedTripsNewestFirstWithTheirFigures) {
       const std::string text = read_whole(path(name, srt));
       entries += count(text, " --> ");
       const std::regex mph(R"(\n(\d+) MPH \| )");
-      for (auto it = std::sregex_iterator(text.begin(), text.end(), mph); it != std::sregex_iterator(); ++it) {
+      for (auto it = std::sregex_iterator(text.begin(), text.end(), mph); it != std::sregex_iterator();
+           ++it) {
         fixes++;
         top = std::max(top, std::stoi((*it)[1]));
       }
@@ -166,8 +169,8 @@ TEST_F(ViewerHttp, SegmentFilesWithByteRangesHeadAndTypes) {
     EXPECT_TRUE(r.body == want) << c.range << ": " << r.body.size() << " bytes, expected " << want.size();
     EXPECT_EQ(r.header("content-length"), std::to_string(want.size())) << c.range;
     if (c.status == 206) {
-      EXPECT_EQ(r.header("content-range"), "bytes " + std::to_string(c.first) + "-" + std::to_string(c.last) + "/" +
-                                               std::to_string(n))
+      EXPECT_EQ(r.header("content-range"),
+                "bytes " + std::to_string(c.first) + "-" + std::to_string(c.last) + "/" + std::to_string(n))
           << c.range;
     }
   }
@@ -261,7 +264,8 @@ TEST_F(ViewerHttp, OnlyReadsAndRefusesOversizedOrForeignRequests) {
   EXPECT_GE(big_header.status, 400);
   EXPECT_LT(big_header.status, 500);
   // A page elsewhere that points its own name at this address gets nothing.
-  const HttpResponse foreign = http_request(viewer_->port(), "/api/trips", "GET", "", "attacker.example:8090");
+  const HttpResponse foreign =
+      http_request(viewer_->port(), "/api/trips", "GET", "", "attacker.example:8090");
   EXPECT_EQ(foreign.status, 403);
   EXPECT_EQ(foreign.body.find(trips_[0]), std::string::npos);
   for (const char *host : {"localhost:8090", "127.0.0.1", "[::1]:8090"}) {
@@ -310,14 +314,9 @@ TEST(ViewerPaths, EveryTraversalFormIsRefused) {
       "/trips/20240101-000000/20240101-000000.vtt",
   };
   const std::string in_trip[] = {
-      t + "/20240101-000001.mp4",
-      t + "/20240101-000001.srt",
-      t + "/20240101-000001.vtt",
-      t + "/..%2f..%2fsecret.txt",
-      t + "/%2e%2e/%2e%2e/secret.txt",
-      t + "/20240101-000001.mp4%00.mp4",
-      t + "/..%00/secret.mp4",
-      t + "/../../secret.txt",
+      t + "/20240101-000001.mp4",  t + "/20240101-000001.srt",      t + "/20240101-000001.vtt",
+      t + "/..%2f..%2fsecret.txt", t + "/%2e%2e/%2e%2e/secret.txt", t + "/20240101-000001.mp4%00.mp4",
+      t + "/..%00/secret.mp4",     t + "/../../secret.txt",
   };
   std::vector<std::string> all(std::begin(targets), std::end(targets));
   all.insert(all.end(), std::begin(in_trip), std::end(in_trip));

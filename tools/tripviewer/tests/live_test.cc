@@ -40,8 +40,8 @@ size_t entries_on_disk(const std::string &srt) {
 size_t open_descriptors(pid_t pid) {
   size_t n = 0;
   std::error_code ec;
-  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec); !ec && it != fs::directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
     n++;
   }
   return n;
@@ -63,7 +63,8 @@ class ViewerBesideRecorder : public ::testing::Test {
     fs::remove_all(shm_, ec);
   }
   void start_recorder(const std::string &name) {
-    recorder_ = std::make_unique<ChildProcess>(std::vector<std::string>{ROADRECD}, env_, dir_.path(), dir_ / name);
+    recorder_ =
+        std::make_unique<ChildProcess>(std::vector<std::string>{ROADRECD}, env_, dir_.path(), dir_ / name);
   }
   std::string videos() const { return dir_ / "videos"; }
 
@@ -84,9 +85,9 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
   EXPECT_NE(viewer_->get("/").body.find("id=\"unreadable\""), std::string::npos);
 
   std::ofstream(dir_ / "sim.scn") << "0 ignition off\n0 gps 37.7749 -122.4194 10\n";
-  sim_ = std::make_unique<ChildProcess>(
-      std::vector<std::string>{SIMULATOR, "--scenario", dir_ / "sim.scn", "--width", "320", "--height", "240"}, env_,
-      dir_.path(), dir_ / "sim.out");
+  sim_ = std::make_unique<ChildProcess>(std::vector<std::string>{SIMULATOR, "--scenario", dir_ / "sim.scn",
+                                                                 "--width", "320", "--height", "240"},
+                                        env_, dir_.path(), dir_ / "sim.out");
   start_recorder("roadrecd1.out");
 
   // A segment being written is listed as such, and its files are not offered.
@@ -114,7 +115,8 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
     EXPECT_NE(r.body.find("is being recorded"), std::string::npos) << ext;
   }
   EXPECT_NE(viewer_->get("/").body.find("● recording"), std::string::npos);
-  EXPECT_NE(viewer_->get("/trips/" + name).body.find("not available until the segment is closed"), std::string::npos);
+  EXPECT_NE(viewer_->get("/trips/" + name).body.find("not available until the segment is closed"),
+            std::string::npos);
 
   // The subtitles go on growing past what the viewer read while they were being written ...
   const std::string srt = videos() + "/" + name + "/" + seg["name"].get<std::string>() + ".srt";
@@ -133,7 +135,8 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
   std::ofstream(dir_ / "served.mp4", std::ios::binary) << video.body;
   const std::string probe = run_command(std::string(FFPROBE) +
                                         " -v error -count_packets -select_streams v:0 -show_entries "
-                                        "stream=codec_name,nb_read_packets -of csv=p=0 '" + (dir_ / "served.mp4") + "'");
+                                        "stream=codec_name,nb_read_packets -of csv=p=0 '" +
+                                        (dir_ / "served.mp4") + "'");
   EXPECT_EQ(probe.rfind("h264,", 0), 0u) << probe;
   EXPECT_GT(atoi(probe.c_str() + 5), 10) << probe;
 
@@ -163,7 +166,8 @@ TEST(ViewerLimits, IdleConnectionsStayWithinTheBound) {
   TestDir dir;
   fs::create_directories(dir / "videos");
   constexpr int MAX_CONNECTIONS = 2;
-  ViewerProcess viewer(dir / "videos", dir / "viewer.out", {"--max-connections", std::to_string(MAX_CONNECTIONS)});
+  ViewerProcess viewer(dir / "videos", dir / "viewer.out",
+                       {"--max-connections", std::to_string(MAX_CONNECTIONS)});
   ASSERT_GT(viewer.port(), 0) << viewer.process().output();
   const size_t before = open_descriptors(viewer.pid());
 

@@ -33,8 +33,8 @@ std::string srt(const std::vector<std::string> &texts) {
 
 std::string fix(int mph, double lat, double lon) {
   char buf[128];
-  snprintf(buf, sizeof(buf), "%d MPH | %.4f%s%c %.4f%s%c", mph, std::fabs(lat), DEG.c_str(), lat >= 0 ? 'N' : 'S',
-           std::fabs(lon), DEG.c_str(), lon >= 0 ? 'E' : 'W');
+  snprintf(buf, sizeof(buf), "%d MPH | %.4f%s%c %.4f%s%c", mph, std::fabs(lat), DEG.c_str(),
+           lat >= 0 ? 'N' : 'S', std::fabs(lon), DEG.c_str(), lon >= 0 ? 'E' : 'W');
   return buf + UTC;
 }
 const std::string NO_GPS = "No GPS" + UTC;
@@ -54,11 +54,21 @@ TEST(ViewerNames, OnlyTheRecorderShapesAreAccepted) {
     const char *name;
     bool ok;
   } cases[] = {
-      {"20240501-170322", true},     {"20240501-170322_1", true},  {"20240501-170322_12", true},
-      {"20240501-17032", false},     {"20240501_170322", false},   {"20240501-170322_", false},
-      {"20240501-170322_0", false},  {"20240501-170322_01", false}, {"20240501-170322.mp4", false},
-      {"..", false},                 {"", false},                   {"2024050a-170322", false},
-      {"20240501-170322_1/..", false}, {"/20240501-170322", false}, {"20240501-170322 ", false},
+      {"20240501-170322", true},
+      {"20240501-170322_1", true},
+      {"20240501-170322_12", true},
+      {"20240501-17032", false},
+      {"20240501_170322", false},
+      {"20240501-170322_", false},
+      {"20240501-170322_0", false},
+      {"20240501-170322_01", false},
+      {"20240501-170322.mp4", false},
+      {"..", false},
+      {"", false},
+      {"2024050a-170322", false},
+      {"20240501-170322_1/..", false},
+      {"/20240501-170322", false},
+      {"20240501-170322 ", false},
       {"20240501-170322_1234567890", false},
   };
   for (const auto &c : cases) EXPECT_EQ(is_recorder_name(c.name), c.ok) << c.name;
@@ -130,12 +140,14 @@ TEST(ViewerSubtitles, PositionLines) {
 
 TEST(ViewerSubtitles, WebVttKeepsEveryCueExactly) {
   const std::string in =
-      "1\n00:00:00,000 --> 00:00:01,000\n35 MPH | 37.7749\xc2\xb0N 122.4194\xc2\xb0W | 2024-05-01 17:03:22 UTC\n\n"
+      "1\n00:00:00,000 --> 00:00:01,000\n35 MPH | 37.7749\xc2\xb0N 122.4194\xc2\xb0W | 2024-05-01 17:03:22 "
+      "UTC\n\n"
       "2\n00:59:59,000 --> 01:00:00,000\nNo GPS | 2024-05-01 17:03:23 UTC\n\n"
       "3\n123:00:00,250 --> 123:00:01,000\nA <b> & C --> D\n\n";
   const std::string expected =
       "WEBVTT\n\n"
-      "1\n00:00:00.000 --> 00:00:01.000\n35 MPH | 37.7749\xc2\xb0N 122.4194\xc2\xb0W | 2024-05-01 17:03:22 UTC\n\n"
+      "1\n00:00:00.000 --> 00:00:01.000\n35 MPH | 37.7749\xc2\xb0N 122.4194\xc2\xb0W | 2024-05-01 17:03:22 "
+      "UTC\n\n"
       "2\n00:59:59.000 --> 01:00:00.000\nNo GPS | 2024-05-01 17:03:23 UTC\n\n"
       "3\n123:00:00.250 --> 123:00:01.000\nA &lt;b&gt; &amp; C --&gt; D\n\n";
   EXPECT_EQ(subtitles_to_webvtt(parse_subtitles(in)), expected);

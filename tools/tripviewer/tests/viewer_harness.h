@@ -22,7 +22,7 @@
 #include "selfdrive/orsolo/tests/process_harness.h"
 
 struct HttpResponse {
-  int status = -1;  // -1: no response
+  int status = -1;                             // -1: no response
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
   std::string header(const std::string &name) const {
@@ -54,7 +54,8 @@ inline HttpResponse http_request(int port, const std::string &target, const std:
   HttpResponse r;
   int fd = connect_local(port);
   if (fd < 0) return r;
-  const std::string req = method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + extra + "\r\n";
+  const std::string req =
+      method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + extra + "\r\n";
   std::string raw;
   if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) == (ssize_t)req.size()) {
     char buf[65536];
@@ -90,7 +91,8 @@ inline std::string read_whole(const std::string &path) {
 // tripviewer serving `videos` on a free port of 127.0.0.1.
 class ViewerProcess {
  public:
-  ViewerProcess(const std::string &videos, const std::string &out_path, std::vector<std::string> extra_args = {}) {
+  ViewerProcess(const std::string &videos, const std::string &out_path,
+                std::vector<std::string> extra_args = {}) {
     std::vector<std::string> argv = {TRIPVIEWER, "--videos", videos, "--port", "0"};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
     proc_ = std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{}, "/", out_path);

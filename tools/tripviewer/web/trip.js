@@ -111,6 +111,7 @@
       segments.forEach((seg, i) => {
         if (seg.video) playlist.push(i);
       });
+      if (!playlist.length) return;  // every segment closed since the page was made is gone
       // The page starts with the first finished segment already in the player.
       current = 0;
       watchSubtitles();
