@@ -3,31 +3,37 @@
 #include <cmath>
 #include <cstdio>
 
-std::string html_escape(std::string_view text) {
+namespace {
+
+std::string escape(std::string_view text, bool quotes) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
+    if (c == '&') {
+      out += "&amp;";
+    } else if (c == '<') {
+      out += "&lt;";
+    } else if (c == '>') {
+      out += "&gt;";
+    } else if (quotes && c == '"') {
+      out += "&quot;";
+    } else if (quotes && c == '\'') {
+      out += "&#39;";
+    } else {
+      out += c;
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string html_escape(std::string_view text) {
+  return escape(text, true);
+}
+
+std::string escape_text(std::string_view text) {
+  return escape(text, false);
 }
 
 std::string html_page(std::string_view title, std::string_view body, std::string_view head_extra,

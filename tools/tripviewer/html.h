@@ -8,6 +8,8 @@
 #include <string_view>
 
 std::string html_escape(std::string_view text);
+// Only '&', '<' and '>': text that never stands in an attribute, such as a WebVTT cue's.
+std::string escape_text(std::string_view text);
 
 // A whole page around `body`; `head_extra` is trusted markup for the head.
 std::string html_page(std::string_view title, std::string_view body, std::string_view head_extra = "",

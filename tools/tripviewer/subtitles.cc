@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tools/tripviewer/html.h"
+
 namespace {
 
 constexpr std::string_view DEGREE = "\xc2\xb0";
@@ -140,21 +142,7 @@ std::string subtitles_to_webvtt(const std::vector<SubtitleEntry> &entries) {
   std::string out = "WEBVTT\n\n";
   for (const SubtitleEntry &e : entries) {
     out += std::to_string(e.index) + "\n" + vtt_time(e.start_ms) + " --> " + vtt_time(e.end_ms) + "\n";
-    for (char c : e.text) {
-      switch (c) {
-        case '&':
-          out += "&amp;";
-          break;
-        case '<':
-          out += "&lt;";
-          break;
-        case '>':
-          out += "&gt;";
-          break;
-        default:
-          out += c;
-      }
-    }
+    out += escape_text(e.text);
     out += "\n\n";
   }
   return out;
