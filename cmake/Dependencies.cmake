@@ -15,4 +15,14 @@ find_package(Qt5 COMPONENTS Core Gui Widgets REQUIRED)
 find_package(benchmark QUIET)
 find_program(CAPNP_TOOL capnp REQUIRED)
 find_program(FFPROBE ffprobe)
+# The interpreter that outside-client tests run: the first python3 on the path that has the
+# zmq module (Debian's python3-zmq), so a private interpreter earlier on the path is passed over.
+function(roadrec_python_has_zmq result candidate)
+  execute_process(COMMAND ${candidate} -c "import zmq" RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+  if(NOT rc EQUAL 0)
+    set(${result} FALSE PARENT_SCOPE)
+  endif()
+endfunction()
+find_program(Python3_EXECUTABLE NAMES python3 NAMES_PER_DIR VALIDATOR roadrec_python_has_zmq REQUIRED
+  DOC "python3 with the zmq module")
 find_package(Python3 COMPONENTS Interpreter REQUIRED)

@@ -27,6 +27,7 @@ PACKAGES=(
   fonts-liberation2 fonts-dejavu-core
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libiceoryx-posh-dev iceoryx
   libomxil-bellagio-dev
   libcpp-httplib-dev chromium chromium-driver
   python3

@@ -1,22 +1,19 @@
-// Messaging benchmark: one publisher process and one subscriber process exchange messages
-// through the factories of messaging.h, so every backend the factories can make is measured
-// by the same code.
+// Messaging benchmark: the system's msgq against two references, ZeroMQ (ipc) and iceoryx
+// (WaitSet), measured by the same code in the same run.
 //
-//   blocking latency   the subscriber sleeps in receive(); one message at a time, with a pause
-//                      between messages so the subscriber is really asleep: wake-up + 2 copies
-//   throughput         the publisher sends as fast as it may while staying less than half a
-//                      queue ahead of the subscriber (nothing is lost)
-//   memcpy             copies of the same sizes through buffers larger than the caches: the
-//                      physical reference for the throughput figures
+//   latency  ping-pong: process A sends, process B answers with a message of the same size on
+//            a second topic; one-way latency is half the round trip (one clock, no skew). Both
+//            sides sleep in a blocking receive between messages. p50, p99, max.
+//   burst    A sends as fast as it can, with no pacing and no look at B; B counts what arrives.
+//            Rate = messages received / (last arrival - first send); loss = messages that never
+//            arrived. A publisher that never waits (msgq, ZeroMQ) loses what its reader cannot
+//            keep up with; the iceoryx publisher waits for a full subscriber queue instead.
 //
-// Both transfer modes run twice: both processes free to use any core, and both pinned to
-// core 0 (then a wake-up needs no other core to come out of idle).
+// Payloads 64 B, 4 KiB, 1 MiB and 3.3 MiB (the largest a msgq topic takes); processes free on
+// every core, and pinned (A on core 0, B on core 1). The summary gives msgq's ratios to both
+// references. Every run is a pair of fresh processes.
 //
-// Backends: msgq (shared-memory queue) and zmq (ZeroMQ over TCP on 127.0.0.1), both made by
-// the factories, and zmq-ipc: the same ZeroMQ sockets, options and copies over ZeroMQ's ipc
-// transport (a Unix socket), as the same-machine reference. A summary gives msgq/ZeroMQ ratios.
-//
-// Usage: messaging_bench [--backend msgq|zmq|zmq-ipc|all] [--quick]
+// Usage: messaging_bench [--transport msgq|zmq-ipc|iceoryx|all] [--size BYTES] [--quick]
 
 #include <sched.h>
 #include <signal.h>
@@ -24,173 +21,62 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <zmq.h>
-
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench/messaging/bench_transport.h"
 #include "common/timing.h"
-#include "strand/messaging/impl_zmq.h"
-#include "strand/messaging/messaging.h"
 
 namespace {
+
+using bench::Stamp;
 
 struct PayloadSize {
   const char *label;
   size_t bytes;
   int latency_samples;
-  int throughput_messages;
+  uint64_t burst_messages;  // several times the 10 MiB of a msgq topic: a reader must keep up
 };
 
-// The largest payload a queue of 10 MiB takes is 3495240 bytes (3 frames must fit): that is
-// the "3.5 MiB" class, a whole uncompressed camera frame.
 const PayloadSize SIZES[] = {
-    {"64 B", 64, 2000, 200000},
-    {"4 KiB", 4096, 2000, 100000},
-    {"1 MiB", 1 << 20, 300, 2000},
-    {"3.3 MiB", 3495240, 150, 600},
+    {"64 B", 64, 4000, 1000000},
+    {"4 KiB", 4096, 4000, 200000},
+    {"1 MiB", 1 << 20, 400, 2000},
+    {"3.3 MiB", 3495240, 200, 600},
 };
 
-constexpr size_t MAX_SAMPLES = 2000;
+constexpr int MAX_SAMPLES = 4000;
+constexpr int RECEIVE_TIMEOUT_MS = 1000;
+constexpr double RUN_TIMEOUT_S = 120;
 
-// Shared between the two processes of one run (anonymous shared mapping).
+enum class Mode { LATENCY, BURST };
+
+// Shared by the parent and the two processes of one run.
 struct Shared {
-  std::atomic<int> subscriber_ready;
-  std::atomic<uint64_t> probes;  // probes received
-  std::atomic<uint64_t> received;  // measured messages received so far
-  uint64_t latency_ns[MAX_SAMPLES];
+  std::atomic<int> b_ready;
+  std::atomic<uint64_t> probes;  // probes B has received
+  std::atomic<uint64_t> received;
+  uint64_t first_send_ns;
+  uint64_t last_arrival_ns;
+  int samples;
+  uint64_t one_way_ns[MAX_SAMPLES];
+  char failure[200];
 };
-
-// The first 16 bytes of every message: its kind and the sender's clock.
-struct Stamp {
-  uint64_t kind;  // PROBE while warming up, MEASURED afterwards, STOP at the end
-  uint64_t sent_ns;
-};
-enum : uint64_t { PROBE = 1, MEASURED = 2, STOP = 3 };
-
-struct Backend {
-  std::string name;
-  std::string endpoint;  // msgq: queue name; zmq: TCP port; zmq-ipc: ipc:// address
-};
-
-// ZeroMQ sockets on an ipc:// address: the ZMQ backend's options, send flags and receive copy,
-// with only the transport changed. The context is the factory-made ZeroMQ one.
-class ZmqIpcSubSocket : public SubSocket {
- public:
-  ~ZmqIpcSubSocket() override {
-    if (sock_) zmq_close(sock_);
-  }
-  int connect(Context *context, std::string endpoint, std::string, bool conflate, bool) override {
-    sock_ = zmq_socket(context->getRawContext(), ZMQ_SUB);
-    if (!sock_) return -1;
-    zmq_setsockopt(sock_, ZMQ_SUBSCRIBE, "", 0);
-    int one = 1, reconnect_ivl = 500;
-    if (conflate) zmq_setsockopt(sock_, ZMQ_CONFLATE, &one, sizeof(one));
-    zmq_setsockopt(sock_, ZMQ_RECONNECT_IVL_MAX, &reconnect_ivl, sizeof(reconnect_ivl));
-    return zmq_connect(sock_, endpoint.c_str());
-  }
-  void setTimeout(int timeout) override { zmq_setsockopt(sock_, ZMQ_RCVTIMEO, &timeout, sizeof(timeout)); }
-  Message *receive(bool non_blocking) override {
-    zmq_msg_t msg;
-    zmq_msg_init(&msg);
-    Message *result = nullptr;
-    if (zmq_msg_recv(&msg, sock_, non_blocking ? ZMQ_DONTWAIT : 0) >= 0) {
-      result = new ZMQMessage;
-      result->init(static_cast<char *>(zmq_msg_data(&msg)), zmq_msg_size(&msg));
-    }
-    zmq_msg_close(&msg);
-    return result;
-  }
-  void *getRawSocket() override { return sock_; }
-
- private:
-  void *sock_ = nullptr;
-};
-
-class ZmqIpcPubSocket : public PubSocket {
- public:
-  ~ZmqIpcPubSocket() override {
-    if (sock_) zmq_close(sock_);
-  }
-  int connect(Context *context, std::string endpoint, bool) override {
-    sock_ = zmq_socket(context->getRawContext(), ZMQ_PUB);
-    return sock_ ? zmq_bind(sock_, endpoint.c_str()) : -1;
-  }
-  int sendMessage(Message *m) override { return send(m->getData(), m->getSize()); }
-  int send(char *data, size_t size) override { return zmq_send(sock_, data, size, ZMQ_DONTWAIT); }
-  bool all_readers_updated() override { return false; }
-
- private:
-  void *sock_ = nullptr;
-};
-
-SubSocket *make_subscriber(const Backend &b, Context *ctx) {
-  if (b.name != "zmq-ipc") return SubSocket::create(ctx, b.endpoint, "127.0.0.1", false, false);
-  auto sub = std::make_unique<ZmqIpcSubSocket>();
-  return sub->connect(ctx, b.endpoint, "", false, false) == 0 ? sub.release() : nullptr;
-}
-
-PubSocket *make_publisher(const Backend &b, Context *ctx) {
-  if (b.name != "zmq-ipc") return PubSocket::create(ctx, b.endpoint, false);
-  auto pub = std::make_unique<ZmqIpcPubSocket>();
-  return pub->connect(ctx, b.endpoint, false) == 0 ? pub.release() : nullptr;
-}
-
-// A context from the factories. A ZeroMQ one is told not to wait at its end for messages still
-// queued to a subscriber: a publisher context forked with the run once hung there for good.
-Context *make_context() {
-  Context *ctx = Context::create();
-  if (getenv("ZMQ") != nullptr) zmq_ctx_set(ctx->getRawContext(), ZMQ_BLOCKY, 0);
-  return ctx;
-}
-
-// A TCP port nobody listens on now, so that concurrent runs do not collide on a fixed one.
-std::string free_tcp_port() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = {};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  int port = 58123;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return std::to_string(port);
-}
 
 struct Figures {
   double p50_us = 0, p99_us = 0, max_us = 0;
-  double msgs_per_s = 0, mb_per_s = 0;
+  double msgs_per_s = 0, mb_per_s = 0, lost_fraction = 0;
+  uint64_t lost = 0;
 };
-
-void select_backend(const Backend &b, const std::string &prefix_dir) {
-  if (b.name == "zmq" || b.name == "zmq-ipc") {
-    setenv("ZMQ", "1", 1);
-    unsetenv("TAVRIN_PREFIX");
-  } else {
-    unsetenv("ZMQ");
-    setenv("TAVRIN_PREFIX", prefix_dir.c_str(), 1);
-  }
-}
-
-// Whether the factories actually make this backend (a ZeroMQ context is never null).
-bool backend_available(const Backend &b) {
-  if (b.name == "msgq") return true;
-  std::unique_ptr<Context> ctx(Context::create());
-  return ctx->getRawContext() != nullptr;
-}
 
 void pin_to(int core) {
   cpu_set_t set;
@@ -208,176 +94,216 @@ void sleep_us(long us) {
   nanosleep(&ts, nullptr);
 }
 
+template <typename F>
+bool await(F &&cond, double timeout_s) {
+  uint64_t deadline = nanos_since_boot() + uint64_t(timeout_s * 1e9);
+  while (!cond()) {
+    if (nanos_since_boot() > deadline) return false;
+    sleep_us(100);
+  }
+  return true;
+}
+
 double percentile(std::vector<uint64_t> v, double p) {
   std::sort(v.begin(), v.end());
   size_t i = std::min(v.size() - 1, size_t(p * (v.size() - 1) + 0.5));
   return v[i] / 1000.0;
 }
 
-// The subscriber process: receives until STOP, stamping the latency of measured messages.
-int run_subscriber(const Backend &b, Shared *sh, bool record_latency) {
-  std::unique_ptr<Context> ctx(make_context());
-  std::unique_ptr<SubSocket> sub(make_subscriber(b, ctx.get()));
-  if (!sub) return 2;
-  sh->subscriber_ready = 1;
-  for (;;) {
-    std::unique_ptr<Message> m(sub->receive());
-    if (!m) continue;
-    uint64_t now = nanos_since_boot();
-    if (m->getSize() < sizeof(Stamp)) return 3;
-    Stamp st;
-    memcpy(&st, m->getData(), sizeof(st));
-    if (st.kind == STOP) return 0;
-    if (st.kind == PROBE) {
-      sh->probes++;
-      continue;
-    }
-    uint64_t n = sh->received.load();
-    if (record_latency && n < MAX_SAMPLES) sh->latency_ns[n] = now - st.sent_ns;
-    sh->received = n + 1;
-  }
+int fail(Shared *sh, const char *why) {
+  snprintf(sh->failure, sizeof(sh->failure), "%s", why);
+  return 1;
 }
 
-class Publisher {
+class Payload {
  public:
-  Publisher(const Backend &b, size_t size)
-      : ctx_(make_context()), buf_(std::max({size, sizeof(Stamp), size_t(1) << 20}), 'p') {
-    pub_.reset(make_publisher(b, ctx_.get()));
-  }
-  bool ok() const { return pub_ != nullptr; }
-
-  bool send(uint64_t kind, size_t size) {
-    if (!pub_) return false;
-    Stamp st = {kind, nanos_since_boot()};
+  explicit Payload(size_t size) : buf_(std::max(size, sizeof(Stamp)), 'p') {}
+  const char *stamped(uint64_t kind, uint64_t seq) {
+    Stamp st = {kind, seq, nanos_since_boot()};
     memcpy(buf_.data(), &st, sizeof(st));
-    return pub_->send(buf_.data(), std::min(buf_.size(), std::max(size, sizeof(Stamp)))) >= 0;
+    return buf_.data();
   }
+  size_t size() const { return buf_.size(); }
 
  private:
-  std::unique_ptr<Context> ctx_;
-  std::unique_ptr<PubSocket> pub_;
   std::vector<char> buf_;
 };
 
-// Waits (bounded) for `cond`, sleeping `step_us` between tests; false on time-out. With a
-// step of 0 it yields for a short while first (the answer usually comes within microseconds),
-// then sleeps in small steps so a backend's own threads on the same core can run.
-template <typename F>
-bool await(F &&cond, long step_us, double timeout_s = 10) {
-  uint64_t start = nanos_since_boot();
-  uint64_t deadline = start + uint64_t(timeout_s * 1e9);
-  while (!cond()) {
-    uint64_t now = nanos_since_boot();
-    if (now > deadline) return false;
-    if (step_us > 0) {
-      sleep_us(step_us);
-    } else if (now - start < 200000) {
-      sched_yield();
+// B: answers pings (latency) or counts arrivals (burst) until STOP.
+int run_b(bench::Transport &t, const std::string &topic, Mode mode, size_t size, Shared *sh) {
+  if (!t.start_process("bench_b_" + std::to_string(getpid()))) return fail(sh, "B: transport did not start");
+  std::unique_ptr<bench::Receiver> ping = t.receiver(topic + "_ping:" + std::to_string(size));
+  std::unique_ptr<bench::Sender> pong = mode == Mode::LATENCY ? t.sender(topic + "_pong:" + std::to_string(size)) : nullptr;
+  if (!ping || (mode == Mode::LATENCY && !pong)) return fail(sh, "B: could not connect");
+  Payload answer(size);
+  sh->b_ready = 1;
+  for (;;) {
+    Stamp st;
+    if (ping->receive(&st, RECEIVE_TIMEOUT_MS) < 0) continue;
+    if (st.kind == bench::STOP) return 0;
+    if (st.kind == bench::PROBE) {
+      sh->probes++;
+      continue;
+    }
+    if (st.kind == bench::ECHO) {
+      if (pong) pong->send(answer.stamped(bench::ECHO, st.seq), answer.size());
+      continue;
+    }
+    if (mode == Mode::LATENCY) {
+      Stamp back = st;
+      const char *p = answer.stamped(bench::DATA, st.seq);
+      memcpy(const_cast<char *>(p), &back, sizeof(back));  // the ping's own send time goes back
+      if (!pong->send(p, answer.size())) return fail(sh, "B: answer refused");
     } else {
-      sleep_us(10);
+      sh->last_arrival_ns = nanos_since_boot();
+      sh->received.fetch_add(1, std::memory_order_relaxed);
     }
   }
-  return true;
 }
 
-// A queue lives as long as the device runs: measure it in that steady state, with every page
-// of its file present and mapped in both processes, not the first pass through fresh pages.
-// The subscriber's allocator, too, settles after its first few messages of a new size.
-bool warm_up(Publisher &pub, Shared *sh, size_t size) {
-  constexpr size_t QUEUE_PASS_SIZE = 1 << 20;
-  constexpr int QUEUE_PASS_MESSAGES = 24;  // more than twice the 10 MiB queue
-  constexpr int SIZE_MESSAGES = 8;
-  for (int i = 0; i < QUEUE_PASS_MESSAGES + SIZE_MESSAGES; i++) {
-    uint64_t before = sh->probes.load();
-    size_t n = i < QUEUE_PASS_MESSAGES ? QUEUE_PASS_SIZE : size;
-    if (!pub.send(PROBE, n) || !await([&] { return sh->probes.load() > before; }, 20, 10)) return false;
+// A: connects, makes sure B hears it, warms both up, then measures.
+int run_a(bench::Transport &t, const std::string &topic, Mode mode, const PayloadSize &ps, bool quick, Shared *sh) {
+  if (!t.start_process("bench_a_" + std::to_string(getpid()))) return fail(sh, "A: transport did not start");
+  std::unique_ptr<bench::Sender> ping = t.sender(topic + "_ping:" + std::to_string(ps.bytes));
+  std::unique_ptr<bench::Receiver> pong =
+      mode == Mode::LATENCY ? t.receiver(topic + "_pong:" + std::to_string(ps.bytes)) : nullptr;
+  if (!ping || (mode == Mode::LATENCY && !pong)) return fail(sh, "A: could not connect");
+  if (!await([&] { return sh->b_ready.load() == 1; }, 10)) return fail(sh, "B did not connect");
+  Payload out(ps.bytes);
+
+  // Probes until B hears one (subscriptions join late on some transports), then a warm-up that
+  // touches every page each side will use.
+  uint64_t seq = 0;
+  if (!await([&] { return ping->send(out.stamped(bench::PROBE, seq++), out.size()) && sh->probes.load() > 0; }, 10)) {
+    return fail(sh, "no probe reached B");
   }
-  return true;
+  const int warm_up = ps.bytes >= (1u << 20) ? 24 : 200;
+  for (int i = 0; i < warm_up; i++) {
+    // A probe may be overtaken by the end of the joining probes above: sent again after a while.
+    uint64_t before = sh->probes.load();
+    bool arrived = false;
+    for (int attempt = 0; attempt < 20 && !arrived; attempt++) {
+      if (!ping->send(out.stamped(bench::PROBE, seq++), out.size())) return fail(sh, "A: a warm-up message was refused");
+      arrived = await([&] { return sh->probes.load() > before; }, 0.5);
+    }
+    if (!arrived) return fail(sh, "warm-up messages do not arrive");
+  }
+  if (pong) {
+    // The answer path joins late too: probe until an answer arrives, then drop the rest.
+    Stamp st;
+    bool answered = false;
+    for (int i = 0; i < 200 && !answered; i++) {
+      ping->send(out.stamped(bench::ECHO, seq++), out.size());
+      answered = pong->receive(&st, 50) >= 0;
+    }
+    if (!answered) return fail(sh, "no answer reached A");
+    while (pong->receive(&st, 50) >= 0) {
+    }
+  }
+
+  if (mode == Mode::LATENCY) {
+    int n = std::min(MAX_SAMPLES, quick ? ps.latency_samples / 10 : ps.latency_samples);
+    for (int i = 0; i < n; i++) {
+      uint64_t t0 = nanos_since_boot();
+      if (!ping->send(out.stamped(bench::DATA, uint64_t(i)), out.size())) return fail(sh, "A: ping refused");
+      Stamp st;
+      do {
+        if (pong->receive(&st, RECEIVE_TIMEOUT_MS) < 0) return fail(sh, "an answer did not come");
+      } while (st.kind != bench::DATA || st.seq != uint64_t(i));
+      sh->one_way_ns[i] = (nanos_since_boot() - t0) / 2;
+      sh->samples = i + 1;
+    }
+  } else {
+    uint64_t n = quick ? ps.burst_messages / 10 : ps.burst_messages;
+    sh->first_send_ns = nanos_since_boot();
+    for (uint64_t i = 0; i < n; i++) {
+      if (!ping->send(out.stamped(bench::DATA, i), out.size())) return fail(sh, "A: a burst message was refused");
+    }
+    // What B still has in flight arrives, or is lost, within a second of the count standing still.
+    uint64_t last = ~0ull;
+    while (sh->received.load() != last && sh->received.load() < n) {
+      last = sh->received.load();
+      sleep_us(200000);
+    }
+  }
+  // B ends on STOP; repeated because a transport that drops may drop it too.
+  for (int i = 0; i < 2000 && sh->b_ready.load() != 2; i++) {
+    ping->send(out.stamped(bench::STOP, 0), out.size());
+    sleep_us(1000);
+  }
+  return 0;
 }
 
-enum class Mode { LATENCY, THROUGHPUT };
+pid_t fork_process(int core, const std::function<int()> &body) {
+  fflush(stdout);  // or the child's exit prints the parent's pending lines again
+  pid_t pid = fork();
+  if (pid == 0) {
+    pin_to(core);
+    exit(body());  // exit, not _exit: a transport's runtime says goodbye to its daemon
+  }
+  return pid;
+}
 
-bool run_transfer(const Backend &b, const PayloadSize &size, Mode mode, int core, bool quick, Figures *out) {
+// Waits for a process of a run, killing it when it is late; true when it exited with 0.
+bool reap(pid_t pid, uint64_t deadline_ns) {
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (nanos_since_boot() > deadline_ns) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return false;
+    }
+    sleep_us(2000);
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// One run: a fresh pair of processes. False with the reason printed when it could not finish;
+// a loss is a figure, not a failure.
+bool run(bench::Transport &t, Mode mode, const PayloadSize &ps, bool pinned, bool quick, int run_no, Figures *f) {
   Shared *sh = static_cast<Shared *>(
       mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   if (sh == MAP_FAILED) return false;
   new (sh) Shared();
-  pin_to(core);  // the child inherits it
+  const std::string topic = "bench" + std::to_string(run_no);
 
-  bool ok = false;
-  {
-    Publisher pub(b, size.bytes);  // first: a queue publisher resets the reader slots
-    pid_t child = fork();
-    if (child == 0) _exit(run_subscriber(b, sh, mode == Mode::LATENCY));
+  pid_t b = fork_process(pinned ? 1 : -1, [&] {
+    int rc = run_b(t, topic, mode, ps.bytes, sh);
+    sh->b_ready = 2;
+    return rc;
+  });
+  pid_t a = fork_process(pinned ? 0 : -1, [&] { return run_a(t, topic, mode, ps, quick, sh); });
+  uint64_t deadline = nanos_since_boot() + uint64_t(RUN_TIMEOUT_S * 1e9);
+  bool ok_a = reap(a, deadline);
+  bool ok_b = reap(b, deadline + 5000000000ull);
 
-    const char *failure = nullptr;
-    if (!pub.ok()) {
-      failure = "publisher did not connect";
-    } else if (!await([&] { return sh->subscriber_ready.load() == 1; }, 100)) {
-      failure = "subscriber did not connect";
-    } else if (!await([&] { return pub.send(PROBE, sizeof(Stamp)) && sh->probes.load() > 0; }, 1000)) {
-      // Probes until one arrives: the subscriber is connected (ZeroMQ joins late).
-      failure = "no probe arrived";
-    } else if (!warm_up(pub, sh, size.bytes)) {
-      failure = "a warm-up message was lost";
-    } else if (mode == Mode::LATENCY) {
-      int n = quick ? size.latency_samples / 10 : size.latency_samples;
-      for (int i = 0; i < n && !failure; i++) {
-        sleep_us(500);  // long enough for the subscriber to be asleep in its poll
-        if (!pub.send(MEASURED, size.bytes)) failure = "send failed";
-        else if (!await([&] { return sh->received.load() == uint64_t(i + 1); }, 20)) failure = "a message was lost";
-      }
-      std::vector<uint64_t> lat(sh->latency_ns, sh->latency_ns + std::min<uint64_t>(n, MAX_SAMPLES));
-      out->p50_us = percentile(lat, 0.50);
-      out->p99_us = percentile(lat, 0.99);
-      out->max_us = percentile(lat, 1.0);
-    } else {
-      uint64_t n = quick ? size.throughput_messages / 10 : size.throughput_messages;
-      // Stay less than half a queue ahead so the subscriber is never lapped, and within
-      // what a ZeroMQ publisher queues before it drops (1000 messages).
-      uint64_t window = std::clamp<uint64_t>((10u << 20) / 2 / (size.bytes + 16), 1, 256);
-      uint64_t t0 = nanos_since_boot();
-      for (uint64_t i = 0; i < n && !failure; i++) {
-        if (!await([&] { return i - sh->received.load() < window; }, 0)) failure = "the subscriber stalled";
-        else if (!pub.send(MEASURED, size.bytes)) failure = "send failed";
-      }
-      if (!failure && !await([&] { return sh->received.load() == n; }, 0)) failure = "a message was lost";
-      double secs = (nanos_since_boot() - t0) * 1e-9;
-      out->msgs_per_s = n / secs;
-      out->mb_per_s = n * double(size.bytes) / secs / 1e6;
-    }
-    ok = failure == nullptr;
-    if (failure) fprintf(stderr, "  %s %s: %s\n", size.label, mode == Mode::LATENCY ? "latency" : "throughput", failure);
-    // Stop the subscriber; repeated because a message may still be on its way.
-    await([&] { return (pub.send(STOP, sizeof(Stamp)), waitpid(child, nullptr, WNOHANG) == child); }, 1000, 5);
-    if (waitpid(child, nullptr, WNOHANG) == 0) {
-      kill(child, SIGKILL);
-      waitpid(child, nullptr, 0);
-    }
+  bool ok = ok_a && ok_b;
+  if (!ok) {
+    printf("  %-8s %s failed: %s\n", ps.label, mode == Mode::LATENCY ? "latency" : "burst",
+           sh->failure[0] ? sh->failure : "a process did not finish in time");
+  } else if (mode == Mode::LATENCY) {
+    std::vector<uint64_t> lat(sh->one_way_ns, sh->one_way_ns + sh->samples);
+    f->p50_us = percentile(lat, 0.50);
+    f->p99_us = percentile(lat, 0.99);
+    f->max_us = percentile(lat, 1.0);
+  } else {
+    uint64_t n = quick ? ps.burst_messages / 10 : ps.burst_messages;
+    uint64_t got = sh->received.load();
+    double secs = (sh->last_arrival_ns - sh->first_send_ns) * 1e-9;
+    f->msgs_per_s = got > 0 && secs > 0 ? got / secs : 0;
+    f->mb_per_s = f->msgs_per_s * double(ps.bytes) / 1e6;
+    f->lost = n - got;
+    f->lost_fraction = double(n - got) / double(n);
   }
-  pin_to(-1);
   munmap(sh, sizeof(Shared));
   return ok;
 }
 
-// memcpy of `size`-byte blocks walking through buffers far larger than the last-level cache.
-double memcpy_mb_per_s(size_t size, bool quick) {
-  const size_t pool = size_t(256) << 20;  // 8 times the last-level cache
-  std::vector<char> src(pool, 's'), dst(pool, 'd');
-  const size_t blocks = pool / size;
-  const size_t total_target = (quick ? size_t(1) : size_t(4)) << 30;
-  size_t copied = 0, i = 0;
-  uint64_t t0 = nanos_since_boot();
-  while (copied < total_target) {
-    size_t off = (i % blocks) * size;
-    memcpy(dst.data() + off, src.data() + off, size);
-    copied += size;
-    i++;
-  }
-  double secs = (nanos_since_boot() - t0) * 1e-9;
-  volatile char sink = dst[i % pool];
-  (void)sink;
-  return copied / secs / 1e6;
+std::string ratio_text(double num, double den) {
+  if (!(num > 0) || !(den > 0)) return "-";
+  char text[32];
+  snprintf(text, sizeof(text), "%.2f", num / den);
+  return text;
 }
 
 }  // namespace
@@ -388,90 +314,84 @@ int main(int argc, char **argv) {
   size_t only_size = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
-    if (a == "--backend" && i + 1 < argc) {
+    if ((a == "--transport" || a == "--backend") && i + 1 < argc) {
       which = argv[++i];
     } else if (a == "--quick") {
       quick = true;
     } else if (a == "--size" && i + 1 < argc) {
       only_size = std::stoul(argv[++i]);
     } else {
-      fprintf(stderr, "usage: %s [--backend msgq|zmq|zmq-ipc|all] [--quick]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--transport msgq|zmq-ipc|iceoryx|all] [--size BYTES] [--quick]\n", argv[0]);
       return 2;
     }
   }
+  const std::string run_id = std::to_string(getpid());
 
-  // Queue files of this run live in their own directory, never beside the device's topics.
-  std::string prefix_dir = "messaging_bench_" + std::to_string(getpid());
-  std::filesystem::create_directory("/dev/shm/" + prefix_dir);
-
-  printf("memcpy reference (blocks walking 256 MiB buffers):\n");
-  std::vector<double> reference;
-  for (const PayloadSize &s : SIZES) {
-    if (only_size != 0 && s.bytes != only_size) {
-      reference.push_back(0);
-      continue;
+  std::vector<std::unique_ptr<bench::Transport>> transports;
+  if (which == "all" || which == "msgq") transports.push_back(bench::make_msgq_transport(run_id));
+  if (which == "all" || which == "zmq-ipc") transports.push_back(bench::make_zmq_transport(run_id));
+  if (which == "all" || which == "iceoryx") {
+    std::string why;
+    auto t = bench::make_iceoryx_transport(run_id, ROUDI_CONFIG, &why);
+    if (t) {
+      transports.push_back(std::move(t));
+    } else {
+      printf("iceoryx: not measured: %s\n", why.c_str());
     }
-    reference.push_back(memcpy_mb_per_s(s.bytes, quick));
-    printf("  %-8s %9.0f MB/s\n", s.label, reference.back());
   }
-  fflush(stdout);
+  if (transports.empty()) {
+    fprintf(stderr, "no transport named %s\n", which.c_str());
+    return 2;
+  }
 
-  const std::string ipc_path = "/tmp/messaging_bench_" + std::to_string(getpid()) + ".ipc";
-  const Backend backends[] = {{"msgq", "messaging_bench"}, {"zmq", free_tcp_port()}, {"zmq-ipc", "ipc://" + ipc_path}};
-  // results[backend][core][size index], kept for the ratio summary; absent when it failed.
-  std::map<std::string, std::map<int, std::map<size_t, Figures>>> results;
-  for (const Backend &b : backends) {
-    if (which != "all" && which != b.name) continue;
-    select_backend(b, prefix_dir);
-    if (!backend_available(b)) {
-      printf("\n%s: not available in this build\n", b.name.c_str());
-      continue;
-    }
-    for (int core : {-1, 0}) {
-      printf("\n%s, %s:\n", b.name.c_str(), core < 0 ? "processes free on all cores" : "both processes pinned to core 0");
-      printf("  %-8s %10s %10s %10s %12s %10s %9s\n", "payload", "p50 us", "p99 us", "max us", "msgs/s", "MB/s",
-             "/memcpy");
+  bool all_ok = true;
+  int run_no = 0;
+  // results[transport][pinned][size index]; absent when the run failed.
+  std::map<std::string, std::map<bool, std::map<size_t, Figures>>> results;
+  for (auto &t : transports) {
+    for (bool pinned : {false, true}) {
+      printf("\n%s, %s (%s):\n", t->name(), pinned ? "pinned, A on core 0 and B on core 1" : "free on all cores",
+             t->receive_note());
+      printf("  %-8s %9s %9s %9s %13s %10s %12s\n", "payload", "p50 us", "p99 us", "max us", "burst msg/s", "MB/s",
+             "lost");
+      fflush(stdout);
       for (size_t k = 0; k < std::size(SIZES); k++) {
         const PayloadSize &s = SIZES[k];
         if (only_size != 0 && s.bytes != only_size) continue;
         Figures f;
-        bool ok = run_transfer(b, s, Mode::LATENCY, core, quick, &f) &&
-                  run_transfer(b, s, Mode::THROUGHPUT, core, quick, &f);
-        if (!ok) {
-          printf("  %-8s failed\n", s.label);
-          continue;
-        }
-        printf("  %-8s %10.1f %10.1f %10.1f %12.0f %10.0f %8.0f%%\n", s.label, f.p50_us, f.p99_us, f.max_us,
-               f.msgs_per_s, f.mb_per_s, 100.0 * f.mb_per_s / reference[k]);
+        bool ok = run(*t, Mode::LATENCY, s, pinned, quick, run_no++, &f);
+        ok = run(*t, Mode::BURST, s, pinned, quick, run_no++, &f) && ok;
+        all_ok = all_ok && ok;
+        if (!ok) continue;
+        char lost[40];
+        snprintf(lost, sizeof(lost), "%lu (%.1f%%)", (unsigned long)f.lost, 100 * f.lost_fraction);
+        printf("  %-8s %9.1f %9.1f %9.1f %13.0f %10.0f %12s\n", s.label, f.p50_us, f.p99_us, f.max_us,
+               f.msgs_per_s, f.mb_per_s, lost);
         fflush(stdout);
-        results[b.name][core][k] = f;
+        results[t->name()][pinned][k] = f;
       }
     }
   }
 
-  // msgq against ZeroMQ, same run: latency ratios below 1 and throughput ratios above 1 favour msgq.
-  if (results.count("msgq") && (results.count("zmq") || results.count("zmq-ipc"))) {
-    printf("\nmsgq / ZeroMQ ratios (p50 latency: lower is better for msgq; MB/s: higher is better):\n");
-    for (int core : {-1, 0}) {
-      printf("  %s:\n", core < 0 ? "processes free on all cores" : "both processes pinned to core 0");
-      printf("  %-8s %14s %14s %14s %14s\n", "payload", "p50 vs tcp", "p50 vs ipc", "MB/s vs tcp", "MB/s vs ipc");
+  // msgq against each reference: latency ratios at or below 1 and rate ratios at or above 1
+  // favour msgq.
+  for (const char *ref : {"iceoryx", "zmq-ipc"}) {
+    if (!results.count("msgq") || !results.count(ref)) continue;
+    printf("\nmsgq / %s (latency: <= 1 is as fast or faster; burst rate: >= 1 keeps up):\n", ref);
+    printf("  %-8s %-6s %9s %9s %12s %16s\n", "payload", "cores", "p50", "p99", "burst rate", "msgq lost");
+    for (bool pinned : {false, true}) {
       for (size_t k = 0; k < std::size(SIZES); k++) {
-        auto ratio = [&](const std::string &zmq, bool latency) -> std::string {
-          auto &m = results["msgq"][core];
-          auto &z = results[zmq][core];
-          if (!m.count(k) || !z.count(k)) return "-";
-          double r = latency ? m[k].p50_us / z[k].p50_us : m[k].mb_per_s / z[k].mb_per_s;
-          char text[32];
-          snprintf(text, sizeof(text), "%.2f", r);
-          return text;
-        };
-        printf("  %-8s %14s %14s %14s %14s\n", SIZES[k].label, ratio("zmq", true).c_str(),
-               ratio("zmq-ipc", true).c_str(), ratio("zmq", false).c_str(), ratio("zmq-ipc", false).c_str());
+        auto &m = results["msgq"][pinned];
+        auto &r = results[ref][pinned];
+        if (!m.count(k) || !r.count(k)) continue;
+        char lost[32];
+        snprintf(lost, sizeof(lost), "%.1f%%", 100 * m[k].lost_fraction);
+        printf("  %-8s %-6s %9s %9s %12s %16s\n", SIZES[k].label, pinned ? "pinned" : "free",
+               ratio_text(m[k].p50_us, r[k].p50_us).c_str(), ratio_text(m[k].p99_us, r[k].p99_us).c_str(),
+               ratio_text(m[k].msgs_per_s, r[k].msgs_per_s).c_str(), lost);
       }
     }
   }
-  std::filesystem::remove_all("/dev/shm/" + prefix_dir);
-  std::error_code ec;
-  std::filesystem::remove(ipc_path, ec);
-  return 0;
+  if (!all_ok) printf("\nsome runs failed (see above)\n");
+  return all_ok ? 0 : 1;
 }

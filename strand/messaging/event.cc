@@ -126,7 +126,8 @@ int Event::wait_for_one(const std::vector<Event> &events, int timeout_sec) {
   throw std::runtime_error("Event poll failed, no events ready");
 }
 
-SocketEventHandle::SocketEventHandle(std::string endpoint, std::string identifier, bool override) {
+SocketEventHandle::SocketEventHandle(std::string endpoint, std::string identifier, bool override)
+    : owns_fds(override) {
   char *mem = nullptr;
   event_state_shm_mmap(endpoint, identifier, &mem, &shm_path);
   state = reinterpret_cast<EventState *>(mem);
@@ -139,8 +140,10 @@ SocketEventHandle::SocketEventHandle(std::string endpoint, std::string identifie
 }
 
 SocketEventHandle::~SocketEventHandle() {
-  close(state->fds[RECV_CALLED]);
-  close(state->fds[RECV_READY]);
+  if (owns_fds) {
+    close(state->fds[RECV_CALLED]);
+    close(state->fds[RECV_READY]);
+  }
   munmap(state, sizeof(EventState));
   unlink(shm_path.c_str());
 }

@@ -64,9 +64,9 @@ class Event {
   int event_fd;
 };
 
-// The controller's side of one endpoint. Owns the event file (removed on destruction), its
-// mapping, and the two descriptors recorded in it (closed on destruction, whether or not this
-// handle created them).
+// The controller's side of one endpoint. Owns the event file (removed on destruction) and its
+// mapping; closes on destruction the two descriptors only when it created them (`override`):
+// the numbers recorded by another handle may by then name any file of the process.
 class SocketEventHandle {
  public:
   // With `override` the handle creates two fresh non-blocking eventfds and records them;
@@ -92,4 +92,5 @@ class SocketEventHandle {
  private:
   std::string shm_path;
   EventState *state;
+  bool owns_fds;
 };

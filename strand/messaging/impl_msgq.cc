@@ -74,7 +74,7 @@ void MSGQMessage::takeOwnership(char *d, size_t sz) {
 }
 
 void MSGQMessage::close() {
-  if (size != 0) delete[] data;
+  delete[] data;  // init(0) still made a zero-length array
   data = nullptr;
   size = 0;
 }
@@ -101,6 +101,10 @@ int MSGQSubSocket::connect(Context *context, std::string endpoint, std::string a
 void MSGQSubSocket::setTimeout(int t) { timeout = t; }
 
 Message *MSGQSubSocket::receive(bool non_blocking) {
+  if (q == nullptr) {  // not connected: nothing can arrive
+    errno = ENOTCONN;
+    return nullptr;
+  }
   msgq_do_exit = 0;
   msgq_msg_t msg;
   int rc;

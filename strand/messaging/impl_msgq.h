@@ -10,8 +10,6 @@
 #include "strand/messaging/messaging.h"
 #include "strand/messaging/msgq.h"
 
-#define MAX_POLLERS 128
-
 // Set by sig_handler while a blocking receive has taken over SIGINT and SIGTERM.
 extern volatile sig_atomic_t msgq_do_exit;
 void sig_handler(int signal);
@@ -26,7 +24,7 @@ class MSGQContext : public Context {
   void *context = nullptr;
 };
 
-// Owns `data` (made with new[]) whenever size is not 0.
+// Owns `data` (made with new[]), also a zero-length one.
 class MSGQMessage : public Message {
  public:
   MSGQMessage() = default;
@@ -59,6 +57,7 @@ class MSGQSubSocket : public SubSocket {
   void setTimeout(int timeout) override;
   // A blocking receive takes over SIGINT and SIGTERM while it waits: such a signal ends it
   // with null and errno EINTR, and the application's handlers are restored (not called).
+  // Before connect: null with errno ENOTCONN.
   Message *receive(bool non_blocking = false) override;
   // The msgq_queue_t handle, for MSGQPoller.
   void *getRawSocket() override { return q; }

@@ -11,11 +11,6 @@
 
 #include "strand/messaging/messaging.h"
 
-// Shared with the queue backend's poller: one slot is never used, so 127 sockets at most.
-#ifndef MAX_POLLERS
-#define MAX_POLLERS 128
-#endif
-
 // One ZeroMQ context per object; it must outlive every socket connected with it.
 class ZMQContext : public Context {
  public:

@@ -14,8 +14,12 @@
 #include <string>
 #include <vector>
 
+// Poll items of one backend poller; one is never used, so a poller takes 127 sockets at most.
+#define MAX_POLLERS 128
+
 // True when the ZMQ environment variable is set (any value). Together with TAVRIN_PREFIX the
-// process is stopped: the prefix has no meaning for TCP ports.
+// process ends with a one-line explanation on stderr and status 1: the prefix has no meaning
+// for TCP ports.
 bool messaging_use_zmq();
 // True when STRAND_FAKE is set (any value).
 bool messaging_use_fake();

@@ -105,7 +105,7 @@ int msgq_msg_init_data(msgq_msg_t *msg, char *data, size_t size) {
 }
 
 int msgq_msg_close(msgq_msg_t *msg) {
-  if (msg->size != 0) delete[] msg->data;
+  delete[] msg->data;  // msgq_msg_init_size(msg, 0) still made a zero-length array
   msg->data = nullptr;
   msg->size = 0;
   return 0;

@@ -217,11 +217,16 @@ TEST(SocketEventHandle, OverrideRecordsFreshEventfdsAndDestructionCleansUp) {
     EXPECT_TRUE(seen->enabled);
     munmap(mem, sizeof(EventState));
 
-    // A second handle without override shares the recorded descriptors.
+    // A second handle without override shares the recorded descriptors and leaves them open
+    // at its end: they belong to the handle that made them.
     handle.recv_called().set();
-    SocketEventHandle second("carState", "ctl", false);
-    EXPECT_EQ(second.recv_called().fd(), called_fd);
-    EXPECT_EQ(second.recv_called().clear(), 1);
+    {
+      SocketEventHandle second("carState", "ctl", false);
+      EXPECT_EQ(second.recv_called().fd(), called_fd);
+      EXPECT_EQ(second.recv_called().clear(), 1);
+    }
+    EXPECT_NE(fcntl(called_fd, F_GETFD), -1);
+    EXPECT_NE(fcntl(ready_fd, F_GETFD), -1);
   }
   EXPECT_FALSE(std::filesystem::exists(path));
   EXPECT_EQ(fcntl(called_fd, F_GETFD), -1);

@@ -103,6 +103,18 @@ TEST_F(FakeSubSocketTest, EnabledRecordWithoutDescriptorsFailsInReceive) {
   }
 }
 
+TEST(FakeSubSocket, ReceiveBeforeConnectReturnsNullOnEveryBackend) {
+  FakeSubSocket<MSGQSubSocket> msgq_sub;
+  FakeSubSocket<ZMQSubSocket> zmq_sub;
+  for (SubSocket *sub : std::vector<SubSocket *>{&msgq_sub, &zmq_sub}) {
+    for (bool non_blocking : {true, false}) {
+      std::unique_ptr<Message> msg(sub->receive(non_blocking));
+      EXPECT_EQ(msg, nullptr);
+      EXPECT_NE(errno, 0);
+    }
+  }
+}
+
 TEST(FakePoller, ReportsEverySocketAtOnceInRegistrationOrder) {
   MSGQSubSocket a, b, c;  // never connected: the fake poller looks at nothing
   FakePoller poller;
