@@ -16,8 +16,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include "common/fatal_check.h"
 #include "common/util.h"
+#include "strand/messaging/msgq_mapping_guard.h"
 
 namespace {
 
@@ -52,8 +55,6 @@ uint64_t monotonic_ns() {
   return uint64_t(t.tv_sec) * 1000000000 + uint64_t(t.tv_nsec);
 }
 
-int thread_signal(uint32_t tid) { return syscall(SYS_tkill, tid, SIGUSR2); }
-
 uint32_t random_u32() {
   uint32_t value = 0;
   int fd = util::retry_eintr([] { return open("/dev/urandom", O_RDONLY | O_CLOEXEC); });
@@ -75,6 +76,32 @@ void invalidate_lapped_readers(msgq_queue_t *q, uint64_t num_readers, uint32_t w
     unpack(q->read_pointers[i]->load(ACQ), &read_cycles, &rp);
     if (rp >= begin && rp < end && read_cycles != write_cycles) q->read_valids[i]->store(0, REL);
   }
+}
+
+// Says once per handle that a frame could not be trusted; the reader then skips ahead.
+void report_damaged_frame(msgq_queue_t *q, uint32_t offset, int64_t size) {
+  if (q->damage_reported) return;
+  q->damage_reported = true;
+  printf("Warning, %s: frame at offset %u has an impossible size %lld; the reader skips to the newest message\n",
+         q->endpoint.c_str(), offset, (long long)size);
+  fflush(stdout);
+}
+
+// Whether a frame of `size` bytes at `rp` can be read: a real payload that ends inside the data
+// area (the writer wraps before the end, so anything else is damage).
+bool frame_is_sound(const msgq_queue_t *q, uint32_t rp, int64_t size) {
+  return size > 0 && uint64_t(size) < q->size && rp + 8 + uint64_t(size) <= q->size;
+}
+
+// The prefix directory of the queue files, made on demand so that a fresh prefix just works.
+std::string queue_dir() {
+  std::string dir = "/dev/shm/";
+  if (const char *prefix = std::getenv("TAVRIN_PREFIX")) {
+    dir += prefix;
+    dir += "/";
+    mkdir(dir.c_str(), 0775);  // EEXIST and the like: the open below reports what matters
+  }
+  return dir;
 }
 
 }  // namespace
@@ -115,12 +142,7 @@ int msgq_new_queue(msgq_queue_t *q, const char *path, size_t size) {
   FATAL_CHECK(size < 0xFFFFFFFF);
   std::signal(SIGUSR2, sigusr2_handler);
 
-  std::string full_path = "/dev/shm/";
-  if (const char *prefix = std::getenv("TAVRIN_PREFIX")) {
-    full_path += prefix;
-    full_path += "/";
-  }
-  full_path += path;
+  std::string full_path = queue_dir() + path;
 
   int fd = util::retry_eintr([&] { return open(full_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0664); });
   if (fd < 0) {
@@ -134,13 +156,17 @@ int msgq_new_queue(msgq_queue_t *q, const char *path, size_t size) {
     errno = err;
     return -1;
   }
-  void *mem = mmap(nullptr, size + HEADER_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  int err = errno;
-  close(fd);  // the mapping keeps the file alive
+  struct stat st = {};
+  void *mem = fstat(fd, &st) == 0 ? mmap(nullptr, size + HEADER_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0)
+                                  : MAP_FAILED;
   if (mem == MAP_FAILED) {
+    int err = errno;
+    close(fd);
     errno = err;
     return -1;
   }
+  // The descriptor stays open: the truncation guard grows the file back through it.
+  msgq_guard_mapping(mem, size + HEADER_SIZE, fd, full_path.c_str());
 
   char *base = static_cast<char *>(mem);
   auto word = [base](size_t offset) { return reinterpret_cast<std::atomic<uint64_t> *>(base + offset); };
@@ -158,19 +184,33 @@ int msgq_new_queue(msgq_queue_t *q, const char *path, size_t size) {
   q->reader_id = -1;
   q->read_conflate = false;
   q->endpoint = path;
+  q->fd = fd;
+  q->file_dev = st.st_dev;
+  q->file_ino = st.st_ino;
+  q->damage_reported = false;
   return 0;
 }
 
 void msgq_close_queue(msgq_queue_t *q) {
   if (q->mmap_p == nullptr) return;
+  msgq_unguard_mapping(q->mmap_p);
   munmap(q->mmap_p, q->size + HEADER_SIZE);
+  close(q->fd);
+  q->fd = -1;
   q->mmap_p = nullptr;
   q->data = nullptr;
+  msgq_forget_readers(q);
 }
 
 void msgq_init_publisher(msgq_queue_t *q) {
   uint64_t uid = msgq_get_uid();
   q->write_uid->store(uid, REL);
+  // A file left by a queue with a larger data area (or damaged) may hold a write position
+  // outside ours: start a new cycle now, so that readers registering from here on start at a
+  // position they can use.
+  uint32_t write_cycles, wp;
+  unpack(q->write_pointer->load(ACQ), &write_cycles, &wp);
+  if (!position_in_data_area(q, wp)) q->write_pointer->store(pack(write_cycles + 1, 0), REL);
   // Every reader registers again with the new publisher; the data and write position stay.
   q->num_readers->store(0, REL);
   for (int i = 0; i < MSGQ_READER_SLOTS; i++) {
@@ -196,7 +236,7 @@ void msgq_init_subscriber(msgq_queue_t *q) {
         q->read_valids[i]->store(0, REL);
         uint64_t old_uid = q->read_uids[i]->load(ACQ);
         q->read_uids[i]->store(0, REL);
-        thread_signal(uint32_t(old_uid & 0xFFFFFFFF));
+        msgq_wake_evicted(q, old_uid);
       }
       continue;
     }
@@ -223,7 +263,13 @@ int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q) {
     errno = EINVAL;
     return -1;
   }
-  if (q->write_uid_local != q->write_uid->load(ACQ)) {
+  uint64_t owner = q->write_uid->load(ACQ);
+  if (owner == 0 && q->write_uid_local != 0) {
+    // Nobody else took the queue: its file was emptied and grown back (the truncation guard).
+    printf("Warning, %s lost its header: the publisher takes the queue again\n", q->endpoint.c_str());
+    fflush(stdout);
+    msgq_init_publisher(q);
+  } else if (q->write_uid_local != owner) {
     printf("Killing old publisher: %s\n", q->endpoint.c_str());
     fflush(stdout);
     errno = EADDRINUSE;
@@ -236,8 +282,9 @@ int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q) {
 
   // Bounds every loop below; a count beyond the slots can only come from a damaged file.
   uint64_t num_readers = std::min<uint64_t>(q->num_readers->load(ACQ), MSGQ_READER_SLOTS);
+  const uint64_t previous_write_pointer = q->write_pointer->load(ACQ);
   uint32_t write_cycles, wp;
-  unpack(q->write_pointer->load(ACQ), &write_cycles, &wp);
+  unpack(previous_write_pointer, &write_cycles, &wp);
   if (!position_in_data_area(q, wp)) {
     // The file was left by a queue with a larger data area (or damaged): start a new cycle.
     write_cycles += 1;
@@ -257,6 +304,7 @@ int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q) {
   }
 
   invalidate_lapped_readers(q, num_readers, write_cycles, wp, uint64_t(wp) + total_msg_size);
+  const uint64_t frame_start = pack(write_cycles, wp);
 
   size_word(q, wp)->store(int64_t(msg->size), REL);
   memcpy(q->data + wp + 8, msg->data, msg->size);
@@ -265,9 +313,16 @@ int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q) {
   // Publishing the new write pointer is what makes the frame visible to readers.
   q->write_pointer->store(pack(write_cycles, uint32_t(wp + total_msg_size)), REL);
 
+  // Only a reader that had read everything before this frame can be asleep. Any other one is
+  // still reading: it stores its position and then, after a full fence, tests for more
+  // (msgq_msg_ready), while we store the write pointer and then, after this fence, load its
+  // position; so either it sees this frame or we see it caught up and wake it.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   for (uint64_t i = 0; i < num_readers; i++) {
     uint64_t reader_uid = q->read_uids[i]->load(ACQ);
-    thread_signal(uint32_t(reader_uid & 0xFFFFFFFF));
+    if (reader_uid == 0) continue;
+    uint64_t rp = q->read_pointers[i]->load(ACQ);
+    if (rp == previous_write_pointer || rp == frame_start) msgq_wake_reader(q, int(i), reader_uid);
   }
   return int(msg->size);
 }
@@ -294,6 +349,8 @@ static void sync_reader(msgq_queue_t *q) {
 int msgq_msg_ready(msgq_queue_t *q) {
   sync_reader(q);
   int id = q->reader_id;
+  // Our position stores before the write pointer load: the publisher's wake-up rule needs it.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   uint32_t read_cycles, rp, write_cycles, wp;
   unpack(q->read_pointers[id]->load(ACQ), &read_cycles, &rp);
   unpack(q->write_pointer->load(ACQ), &write_cycles, &wp);
@@ -326,10 +383,12 @@ int msgq_msg_recv(msgq_msg_t *msg, msgq_queue_t *q) {
       q->read_pointers[id]->store(pack(read_cycles + 1, 0), REL);
       continue;
     }
-    FATAL_CHECK((uint64_t)size < q->size);
-    FATAL_CHECK(size > 0);
-    // A frame never runs past the end of the data area: the writer wraps before that.
-    FATAL_CHECK(rp + 8 + (uint64_t)size <= q->size);
+    if (!frame_is_sound(q, rp, size)) {
+      // A damaged file: resynchronise as for a position outside the area, and go on.
+      report_damaged_frame(q, rp, size);
+      msgq_reset_reader(q);
+      continue;
+    }
 
     uint32_t new_read_pointer = uint32_t(frame_length(uint64_t(size)) + rp);
     if (q->read_conflate && new_read_pointer != wp) {
@@ -361,7 +420,17 @@ int msgq_msg_recv(msgq_msg_t *msg, msgq_queue_t *q) {
 }
 
 int msgq_poll(msgq_pollitem_t *items, size_t nitems, int timeout) {
-  if (nitems == 0) return 0;
+  if (nitems == 0) {
+    // Nothing can arrive: a caller polling in a loop still waits as long as it asked.
+    if (timeout > 0) {
+      const uint64_t deadline = monotonic_ns() + uint64_t(timeout) * 1000000;
+      for (uint64_t now = monotonic_ns(); now < deadline; now = monotonic_ns()) {
+        timespec ts = {time_t((deadline - now) / 1000000000), long((deadline - now) % 1000000000)};
+        ppoll(nullptr, 0, &ts, nullptr);
+      }
+    }
+    return 0;
+  }
 
   // SIGUSR2 stays blocked from the first readiness test until the sleep starts: a wake-up sent
   // in between remains pending and ends the sleep at once instead of being lost (which would

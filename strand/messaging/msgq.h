@@ -7,8 +7,14 @@
 // frame is an 8-byte signed payload size followed by the payload, padded to a multiple of 8;
 // a size of -1 is a wrap marker sending readers back to offset 0 in the next cycle. Positions
 // are packed as (cycles << 32 | offset). The publisher never waits: a reader it laps is
-// marked invalid and later resumes at the newest message. After each message the publisher
-// sends SIGUSR2 to the thread of every registered reader to end its sleep.
+// marked invalid and later resumes at the newest message. A reader that meets a frame it
+// cannot trust (a damaged file) says so once and resumes at the newest message too.
+//
+// Wake-ups: after a message the publisher sends SIGUSR2 to the thread of every registered
+// reader that had read everything before it, the only readers that may be asleep; a reader
+// still busy with earlier messages finds this one before it sleeps (both sides order their
+// position stores before their loads with a full fence). Only live reader threads of this
+// queue are signalled (msgq_wakeup.h).
 //
 // Calling order: msgq_new_queue; then msgq_init_publisher on the writing side or
 // msgq_init_subscriber on each reading side; sends, receives, polls; msgq_close_queue.
@@ -18,6 +24,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "strand/messaging/msgq_wakeup.h"
 
 #define MSGQ_READER_SLOTS 12
 // Data-area size of every topic queue opened by the messaging sockets.
@@ -61,6 +69,14 @@ struct msgq_queue_t {
   uint64_t write_uid_local = 0;
   bool read_conflate = false;  // deliver only the newest message
   std::string endpoint;
+  // Process-local additions: the open queue file (kept for the truncation guard and to name
+  // the file to wake-up checks), the publisher's wake-up checks, and whether a damaged frame
+  // was already reported.
+  int fd = -1;
+  uint64_t file_dev = 0;
+  uint64_t file_ino = 0;
+  msgq_reader_wakeup_t wakeups[MSGQ_READER_SLOTS];
+  bool damage_reported = false;
 };
 
 // A message payload: `data` is an array made with new[], owned once a receive or an init
@@ -75,9 +91,10 @@ struct msgq_pollitem_t {
   int revents;  // 1 when the queue has a message for this reader, else 0
 };
 
-// Maps /dev/shm/[$TAVRIN_PREFIX/]<path>, creating it (mode 0664) and sizing it to 312 + size.
-// 0, or -1 with errno set when the file cannot be opened, sized or mapped. size < 0xFFFFFFFF.
-// Also (re)installs the process-wide SIGUSR2 handler.
+// Maps /dev/shm/[$TAVRIN_PREFIX/]<path>, creating it (mode 0664) and sizing it to 312 + size;
+// the prefix directory is made when missing. 0, or -1 with errno set when the file cannot be
+// opened, sized or mapped. size < 0xFFFFFFFF. Also (re)installs the process-wide SIGUSR2
+// handler, and guards the mapping against the file being truncated (msgq_mapping_guard.h).
 int msgq_new_queue(msgq_queue_t *q, const char *path, size_t size);
 void msgq_close_queue(msgq_queue_t *q);
 
@@ -91,7 +108,8 @@ void msgq_reset_reader(msgq_queue_t *q);
 
 // Publishes one message; the caller keeps `msg`. Returns the payload size, or -1 with errno
 // EADDRINUSE when another publisher owns the queue, EINVAL for an empty payload. A payload
-// must satisfy 3 * (size + 8 rounded up to 8) <= queue size, else the process stops.
+// must satisfy 3 * (size + 8 rounded up to 8) <= queue size, else the process stops. A queue
+// whose header was wiped (its file emptied and grown back) is taken again, with a warning.
 int msgq_msg_send(msgq_msg_t *msg, msgq_queue_t *q);
 // The next message for this reader: its size (> 0) with `msg` filled and owning its payload;
 // 0 when nothing is new; -1 when the payload cannot be allocated (read again next time).
@@ -99,7 +117,8 @@ int msgq_msg_recv(msgq_msg_t *msg, msgq_queue_t *q);
 // 1 when a message waits for this reader, else 0.
 int msgq_msg_ready(msgq_queue_t *q);
 // Waits at most `timeout` ms (-1: until a message is there) and returns the number of items
-// with a waiting message, their revents set. With no items it returns 0 at once.
+// with a waiting message, their revents set. With no items it sleeps out a finite timeout and
+// returns 0 (at once for -1, which would never end).
 int msgq_poll(msgq_pollitem_t *items, size_t nitems, int timeout);
 // True when a reader is registered and every valid reader has read everything.
 bool msgq_all_readers_updated(msgq_queue_t *q);

@@ -143,8 +143,9 @@ TEST(ConnectingFactories, ConnectOnSuccessAndRegisterInOrder) {
 // The error names the endpoint the caller passed, not a file or transport address.
 TEST(ConnectingFactories, FailureReportsTheEndpointAndReturnsNull) {
   {
-    // A queue prefix whose directory does not exist: the queue file cannot be opened.
-    SelectionEnv env(nullptr, nullptr, "roadrec_no_such_prefix_dir");
+    // A prefix below a directory that does not exist: only the prefix's own directory is made
+    // on demand, so the queue file cannot be opened.
+    SelectionEnv env(nullptr, nullptr, "roadrec_no_such_parent_dir/prefix");
     std::unique_ptr<Context> context(Context::create());
     testing::internal::CaptureStderr();
     EXPECT_EQ(SubSocket::create(context.get(), "carState", "127.0.0.1", false, true), nullptr);

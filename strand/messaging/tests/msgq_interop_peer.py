@@ -8,6 +8,9 @@ interoperates with ours.
   msgq_interop_peer.py write <queue file> <data size> <count>
       takes the queue over as its publisher and writes <count> frames, waiting for the
       reader in slot 0 to catch up after each one
+  msgq_interop_peer.py wake  <queue file> <data size> <count>
+      registers a reader slot and sleeps until the publisher's SIGUSR2 before each of the
+      <count> frames it reads; gives up when a wake-up does not come
 """
 import mmap
 import os
@@ -81,6 +84,35 @@ def read(m, size, count, out_path):
             got += 1
 
 
+def register(m):
+    slot = word(m, NUM_READERS)
+    assert slot < SLOTS
+    put(m, NUM_READERS, slot + 1)
+    put(m, READ_UIDS + 8 * slot, uid())
+    put(m, READ_POINTERS + 8 * slot, word(m, WRITE_POINTER))
+    put(m, READ_VALIDS + 8 * slot, 1)
+    return slot
+
+
+def wake(m, size, count):
+    signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGUSR2])  # pending until we wait for it
+    slot = register(m)
+    got = 0
+    while got < count:
+        if word(m, READ_POINTERS + 8 * slot) == word(m, WRITE_POINTER):
+            if signal.sigtimedwait([signal.SIGUSR2], TIMEOUT) is None:
+                sys.exit("no wake-up after %d frames" % got)
+            continue
+        cycles, rp = unpack(word(m, READ_POINTERS + 8 * slot))
+        n = struct.unpack_from("<q", m, HEADER + rp)[0]
+        if n == -1:
+            put(m, READ_POINTERS + 8 * slot, ((cycles + 1) & 0xFFFFFFFF) << 32)
+            continue
+        assert 0 < n < size, n
+        put(m, READ_POINTERS + 8 * slot, (cycles << 32) | (rp + frame_length(n)))
+        got += 1
+
+
 def write(m, size, count):
     me = uid()
     put(m, WRITE_UID, me)
@@ -116,6 +148,8 @@ def main():
     os.close(fd)
     if mode == "read":
         read(m, size, count, sys.argv[5])
+    elif mode == "wake":
+        wake(m, size, count)
     else:
         write(m, size, count)
 

@@ -100,3 +100,21 @@ TEST_F(MsgqInterop, OurSubscriberFollowsAnOutsidePublisher) {
   EXPECT_EQ(wait_child(peer), 0);
   EXPECT_GE(q.write_pointer->load() >> 32, 5u);
 }
+
+// An outside reader that reads only when woken: our publisher must find its thread (in a
+// process that maps the queue) and signal it for every frame it waits for.
+TEST_F(MsgqInterop, OutsideReaderIsWokenForEveryMessage) {
+  msgq_init_publisher(&q);
+  pid_t peer = start_peer({"wake", prefix.path("interop"), std::to_string(DATA_SIZE), std::to_string(COUNT)});
+  ASSERT_TRUE(wait_until([&] { return q.num_readers->load() == 1 && q.read_valids[0]->load() == 1; }));
+  for (int i = 0; i < COUNT; i++) {
+    std::string p = payload(i);
+    msgq_msg_t msg;
+    msg.data = p.data();
+    msg.size = p.size();
+    ASSERT_EQ(msgq_msg_send(&msg, &q), int(p.size()));
+    // Caught up before the next one, so that it is asleep and needs the wake-up.
+    ASSERT_TRUE(wait_until([&] { return msgq_all_readers_updated(&q); })) << "message " << i;
+  }
+  EXPECT_EQ(wait_child(peer), 0);
+}

@@ -198,7 +198,8 @@ TEST_F(MsgqSockets, ServiceListWarningOnlyWhenChecking) {
 }
 
 TEST_F(MsgqSockets, ConnectFailureReportsErrno) {
-  setenv("TAVRIN_PREFIX", "msgq_missing_dir_for_sockets_test", 1);
+  // Only the prefix's own directory is made on demand, not a missing parent.
+  setenv("TAVRIN_PREFIX", "msgq_missing_parent_for_sockets_test/prefix", 1);
   MSGQSubSocket sub;
   MSGQPubSocket pub;
   testing::internal::CaptureStdout();

@@ -35,6 +35,7 @@ class ShmPrefix {
   ShmPrefix &operator=(const ShmPrefix &) = delete;
 
   std::string path(const std::string &queue) const { return "/dev/shm/" + name_ + "/" + queue; }
+  const std::string &name() const { return name_; }
 
  private:
   std::string name_;
