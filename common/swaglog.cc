@@ -1,8 +1,12 @@
 #include "common/swaglog.h"
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include <zmq.h>
@@ -45,6 +49,7 @@ SwaglogState::SwaglogState() {
   ctx_j["version"] = "0.9.7";
   ctx_j["dirty"] = getenv("CLEAN") == nullptr;
   ctx_j["device"] = HardwareTalvi::get_name();
+  ctx_s = ctx_j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 SwaglogState::~SwaglogState() {
@@ -57,6 +62,7 @@ void SwaglogState::log(int levelnum, const char *filename, int /*lineno*/, const
   std::lock_guard<std::mutex> lk(lock);
   if (levelnum >= print_level) {
     printf("%s: %s\n", filename, msg);
+    fflush(stdout);  // a line already printed survives an abnormal end of the process
   }
   zmq_send(sock, log_s.data(), log_s.size(), ZMQ_DONTWAIT);
 }
@@ -66,55 +72,112 @@ static SwaglogState &swaglog_state() {
   return state;
 }
 
-// Builds, prints and sends one record; takes ownership of msg_buf (from vasprintf).
-static void cloudlog_common(int levelnum, const char *filename, int lineno, const char *func, char *msg_buf,
-                            const json &msg_j) {
-  SwaglogState &s = swaglog_state();
+namespace {
 
-  json log_j = json::object();
-  log_j["ctx"] = s.context();
-  log_j["levelnum"] = levelnum;
-  log_j["filename"] = filename;
-  log_j["lineno"] = lineno;
-  log_j["funcname"] = func;
-  log_j["created"] = seconds_since_epoch();
-  if (!msg_j.empty()) {
-    log_j["msg"] = msg_j;
-  } else {
-    log_j["msg"] = msg_buf;
+// Records are built by hand in the JSON library's own output: keys in ascending byte order,
+// numbers and strings written as it writes them (invalid UTF-8 replaced by U+FFFD). The
+// library itself is asked only for what needs care: strings with escapes or non-ASCII bytes,
+// and timestamp objects.
+
+void append_json_string(std::string *out, const char *text) {
+  if (text == nullptr) text = "";
+  const char *p = text;
+  for (; *p; p++) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
   }
-
-  std::string log_s;
-  log_s += (char)levelnum;
-  // Replace invalid UTF-8 rather than throw: a log call never fails its caller.
-  log_s += log_j.dump(-1, ' ', false, json::error_handler_t::replace);
-
-  s.log(levelnum, filename, lineno, func, msg_buf, log_s);
-  free(msg_buf);
-}
-
-void cloudlog_e(int levelnum, const char *filename, int lineno, const char *func, const char *fmt, ...) {
-  char *msg_buf = nullptr;
-  va_list args;
-  va_start(args, fmt);
-  int ret = vasprintf(&msg_buf, fmt, args);
-  va_end(args);
-  if (ret <= 0 || !msg_buf) {
-    free(msg_buf);
+  if (*p == '\0') {  // plain ASCII: written as it is
+    out->push_back('"');
+    out->append(text, size_t(p - text));
+    out->push_back('"');
     return;
   }
-  cloudlog_common(levelnum, filename, lineno, func, msg_buf, json::object());
+  out->append(json(text).dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+void append_json_number(std::string *out, double value) {
+  if (!std::isfinite(value)) {
+    out->append("null");
+    return;
+  }
+  char buf[64];
+  char *end = nlohmann::detail::to_chars(buf, buf + sizeof(buf), value);
+  out->append(buf, size_t(end - buf));
+}
+
+void append_json_number(std::string *out, int value) {
+  char buf[16];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof(buf), value);
+  (void)ec;
+  out->append(buf, size_t(end - buf));
+}
+
+// Builds, prints and sends one record. `msg_j` is empty for plain messages.
+void cloudlog_common(int levelnum, const char *filename, int lineno, const char *func, const char *msg,
+                     const json &msg_j) {
+  SwaglogState &s = swaglog_state();
+
+  thread_local std::string record;  // reused: no allocation per call once it has grown
+  record.clear();
+  record.push_back(char(levelnum));
+  record.append("{\"created\":");
+  append_json_number(&record, seconds_since_epoch());
+  record.append(",\"ctx\":");
+  record.append(s.context_text());
+  record.append(",\"filename\":");
+  append_json_string(&record, filename);
+  record.append(",\"funcname\":");
+  append_json_string(&record, func);
+  record.append(",\"levelnum\":");
+  append_json_number(&record, levelnum);
+  record.append(",\"lineno\":");
+  append_json_number(&record, lineno);
+  record.append(",\"msg\":");
+  if (!msg_j.empty()) {
+    record.append(msg_j.dump(-1, ' ', false, json::error_handler_t::replace));
+  } else {
+    append_json_string(&record, msg);
+  }
+  record.push_back('}');
+
+  s.log(levelnum, filename, lineno, func, msg, record);
+}
+
+// printf-style formatting into `stack` when it fits, else into `heap`; null when the text is
+// empty or cannot be formatted.
+const char *format_message(char (&stack)[512], std::unique_ptr<char[]> *heap, const char *fmt, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  int n = vsnprintf(stack, sizeof(stack), fmt, args);
+  const char *text = stack;
+  if (n >= int(sizeof(stack))) {
+    heap->reset(new (std::nothrow) char[size_t(n) + 1]);
+    text = *heap && vsnprintf(heap->get(), size_t(n) + 1, fmt, again) == n ? heap->get() : nullptr;
+  }
+  va_end(again);
+  return n > 0 ? text : nullptr;
+}
+
+}  // namespace
+
+void cloudlog_e(int levelnum, const char *filename, int lineno, const char *func, const char *fmt, ...) {
+  char stack[512];
+  std::unique_ptr<char[]> heap;
+  va_list args;
+  va_start(args, fmt);
+  const char *msg = format_message(stack, &heap, fmt, args);
+  va_end(args);
+  if (msg == nullptr) return;
+  cloudlog_common(levelnum, filename, lineno, func, msg, json::object());
 }
 
 void cloudlog_t_common(int levelnum, const char *filename, int lineno, const char *func, uint32_t frame_id,
                        const char *fmt, va_list args) {
   if (!LOG_TIMESTAMPS) return;
-  char *msg_buf = nullptr;
-  int ret = vasprintf(&msg_buf, fmt, args);
-  if (ret <= 0 || !msg_buf) {
-    free(msg_buf);
-    return;
-  }
+  char stack[512];
+  std::unique_ptr<char[]> heap;
+  const char *msg_buf = format_message(stack, &heap, fmt, args);
+  if (msg_buf == nullptr) return;
   json tspt_j = json::object();
   tspt_j["event"] = msg_buf;
   tspt_j["time"] = std::to_string(nanos_since_boot());

@@ -19,6 +19,8 @@ class SwaglogState {
            const std::string &log_s);
 
   const nlohmann::json &context() const { return ctx_j; }
+  // The context as it appears in every record, serialised once.
+  const std::string &context_text() const { return ctx_s; }
 
  private:
   std::mutex lock;
@@ -26,4 +28,5 @@ class SwaglogState {
   void *sock = nullptr;
   int print_level = 30;
   nlohmann::json ctx_j;
+  std::string ctx_s;
 };

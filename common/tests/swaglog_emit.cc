@@ -4,6 +4,7 @@
 //   F:<level>:<frame>:<text>   cloudlog_te with a frame id
 //   E:<level>                  cloudlog_e with a format that yields an empty text
 //   N:<count>                  <count> info messages (for the "never blocks" test)
+//   A:                         abort(): the process ends without flushing anything
 
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,7 @@ int main(int argc, char *argv[]) {
         break;
       }
       case 'E': cloudlog_e(level, "emit.cc", 10 + i, "main", "%s", ""); break;
+      case 'A': abort();
       case 'N':
         for (int n = 0; n < level; n++) LOGI("message %d", n);
         break;

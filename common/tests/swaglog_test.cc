@@ -23,6 +23,7 @@ namespace {
 struct Record {
   int level_byte;
   json j;
+  std::string wire;  // the bytes after the level byte, as sent
 };
 
 struct EmitResult {
@@ -88,7 +89,8 @@ class SwaglogTest : public ::testing::Test {
       int size = zmq_msg_recv(&msg, sock_, 0);
       if (size > 0) {
         const char *d = (const char *)zmq_msg_data(&msg);
-        recs.push_back({(unsigned char)d[0], json::parse(std::string(d + 1, size - 1))});
+        std::string wire(d + 1, size - 1);
+        recs.push_back({(unsigned char)d[0], json::parse(wire), wire});
       }
       zmq_msg_close(&msg);
       timeout_ms = 200;
@@ -114,12 +116,70 @@ TEST_F(SwaglogTest, RecordHasSevenKeysAndLevelByte) {
   std::vector<std::string> keys;
   for (auto it = j.begin(); it != j.end(); ++it) keys.push_back(it.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"created", "ctx", "filename", "funcname", "levelnum", "lineno", "msg"}));
+  // The order on the wire, not only after parsing: ascending byte order of the keys.
+  const std::string &wire = recs[0].wire;
+  size_t at = 0;
+  for (const char *key : {"{\"created\":", ",\"ctx\":{", ",\"filename\":", ",\"funcname\":", ",\"levelnum\":",
+                          ",\"lineno\":", ",\"msg\":"}) {
+    size_t found = wire.find(key, at);
+    ASSERT_NE(found, std::string::npos) << key << " in order in " << wire;
+    at = found + 1;
+  }
+  EXPECT_EQ(wire.front(), '{');
+  EXPECT_EQ(wire.back(), '}');
   EXPECT_EQ(j["msg"], "hello world");
   EXPECT_EQ(j["filename"], "emit.cc");
   EXPECT_EQ(j["funcname"], "main");
   EXPECT_EQ(j["lineno"], 11);
   ASSERT_TRUE(j["created"].is_number_float());
   EXPECT_NEAR(j["created"].get<double>(), (double)time(nullptr), 60.0);
+}
+
+// Records are byte for byte what the JSON library makes of the same record (as it did when it
+// built every record itself): control characters, quotes, non-ASCII and invalid UTF-8 included.
+TEST_F(SwaglogTest, RecordsAreTheJsonLibrarysOwnBytes) {
+  const std::vector<std::string> texts = {
+      "plain text",
+      "quotes \" and backslash \\ and slash /",
+      "controls \x01\x02\x1f tab\t newline\n return\r bell\a",
+      "delete \x7f stays",
+      "Gr\xc3\xbc\xc3\x9f\xc3\xa9 \xe2\x82\xac \xf0\x9f\x9a\x97",      // valid UTF-8
+      "lone \xff byte",                                                  // invalid UTF-8 ...
+      "bad pair \xc3\x28 here",
+      "cut short \xe2\x82",
+      "overlong \xc0\xaf slash",
+      "stray continuation \x80\x81 bytes",
+      "surrogate \xed\xa0\x80 half",
+      "percent %d %s stays",
+      std::string(700, 'x') + "\x01 past the stack buffer",
+  };
+  std::vector<std::string> args;
+  for (const std::string &t : texts) args.push_back("L:30:" + t);
+  EmitResult r = emit(args);
+  ASSERT_TRUE(WIFEXITED(r.status));
+  auto recs = records();
+  ASSERT_EQ(recs.size(), texts.size());
+
+  json ctx = {{"version", "0.9.7"}, {"dirty", true}, {"device", HardwareTalvi::get_name()}};
+  for (size_t i = 0; i < texts.size(); i++) {
+    SCOPED_TRACE("text " + std::to_string(i));
+    const std::string &wire = recs[i].wire;
+    // The one field that differs from run to run, taken from the wire.
+    const std::string prefix = "{\"created\":";
+    ASSERT_EQ(wire.compare(0, prefix.size(), prefix), 0);
+    double created = std::strtod(wire.c_str() + prefix.size(), nullptr);
+
+    json reference = json::object();
+    reference["ctx"] = ctx;
+    reference["levelnum"] = 30;
+    reference["filename"] = "emit.cc";
+    reference["lineno"] = int(11 + i);
+    reference["funcname"] = "main";
+    reference["created"] = created;
+    reference["msg"] = texts[i];
+    EXPECT_EQ(wire, reference.dump(-1, ' ', false, json::error_handler_t::replace));
+    EXPECT_EQ(recs[i].level_byte, 30);
+  }
 }
 
 TEST_F(SwaglogTest, MacrosFillInTheCallSite) {
@@ -182,6 +242,13 @@ TEST_F(SwaglogTest, TimestampEventsOnlyWithLogTimestamps) {
   EXPECT_EQ(b["event"], "event b");
   EXPECT_EQ(b["frame_id"], json("7"));  // a string, not the number 7
   EXPECT_EQ(recs[1].level_byte, 10);
+}
+
+TEST_F(SwaglogTest, PrintedLinesSurviveAnAbnormalEnd) {
+  // Standard output is a pipe here, so fully buffered: only a flush per line saves them.
+  EmitResult r = emit({"L:30:first words", "L:40:last words", "A:"});
+  EXPECT_TRUE(WIFSIGNALED(r.status));
+  EXPECT_EQ(r.out, "emit.cc: first words\nemit.cc: last words\n");
 }
 
 TEST_F(SwaglogTest, EmptyMessageSendsNothing) {
