@@ -2,7 +2,14 @@
 find_package(PkgConfig REQUIRED)
 find_package(Threads REQUIRED)
 
-pkg_check_modules(ZMQ REQUIRED IMPORTED_TARGET GLOBAL libzmq)
+# libzmq's pkg-config file also names the include directories of its own dependencies, one of
+# them as a bare "-isystem" option that CMake places differently on a first and a later
+# configure (every object using ZeroMQ would then rebuild). zmq.h needs none of them.
+pkg_check_modules(ZMQ REQUIRED libzmq)
+add_library(PkgConfig::ZMQ INTERFACE IMPORTED GLOBAL)
+set_target_properties(PkgConfig::ZMQ PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES "${ZMQ_INCLUDEDIR}"
+  INTERFACE_LINK_LIBRARIES "${ZMQ_LINK_LIBRARIES}")
 find_package(nlohmann_json REQUIRED)
 find_package(CapnProto REQUIRED)          # CapnProto::capnp, CapnProto::kj, capnp_generate_cpp
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET GLOBAL libavformat libavcodec libavutil)
