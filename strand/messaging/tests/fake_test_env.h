@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "strand/messaging/tests/shm_prefix.h"
+
 extern char **environ;
 
 namespace messaging_test {
@@ -28,29 +30,6 @@ inline std::string unique_name(const std::string &stem) {
   std::random_device rd;
   return stem + "_" + std::to_string(getpid()) + "_" + std::to_string(rd());
 }
-
-// A fresh directory under /dev/shm named by TAVRIN_PREFIX for the life of the object, so that
-// queue and event files of parallel tests never meet. Removed with its contents afterwards.
-class ShmPrefix {
- public:
-  ShmPrefix() : name_(unique_name("roadrec_msgtest")) {
-    std::filesystem::create_directories(dir());
-    setenv("TAVRIN_PREFIX", name_.c_str(), 1);
-  }
-  ~ShmPrefix() {
-    unsetenv("TAVRIN_PREFIX");
-    std::error_code ec;
-    std::filesystem::remove_all(dir(), ec);
-  }
-  ShmPrefix(const ShmPrefix &) = delete;
-  ShmPrefix &operator=(const ShmPrefix &) = delete;
-
-  const std::string &name() const { return name_; }
-  std::string dir() const { return "/dev/shm/" + name_; }
-
- private:
-  std::string name_;
-};
 
 // Milliseconds left until `deadline`, never negative.
 inline int ms_until(std::chrono::steady_clock::time_point deadline) {

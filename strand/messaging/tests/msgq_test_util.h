@@ -16,30 +16,9 @@
 #include <string>
 #include <thread>
 
-// A fresh directory under /dev/shm used as TAVRIN_PREFIX for the lifetime of the object, so
-// tests running in parallel never share a queue file. Removed with its queues afterwards.
-class ShmPrefix {
- public:
-  ShmPrefix() {
-    std::random_device rd;
-    name_ = "msgq_test_" + std::to_string(getpid()) + "_" + std::to_string(rd());
-    std::filesystem::create_directory("/dev/shm/" + name_);
-    setenv("TAVRIN_PREFIX", name_.c_str(), 1);
-  }
-  ~ShmPrefix() {
-    unsetenv("TAVRIN_PREFIX");
-    std::error_code ec;
-    std::filesystem::remove_all("/dev/shm/" + name_, ec);
-  }
-  ShmPrefix(const ShmPrefix &) = delete;
-  ShmPrefix &operator=(const ShmPrefix &) = delete;
+#include "strand/messaging/tests/shm_prefix.h"
 
-  std::string path(const std::string &queue) const { return "/dev/shm/" + name_ + "/" + queue; }
-  const std::string &name() const { return name_; }
-
- private:
-  std::string name_;
-};
+using messaging_test::ShmPrefix;
 
 // Runs `body` in a forked child; its return value becomes the exit status (0 = success).
 inline pid_t fork_child(const std::function<int()> &body) {
