@@ -13,10 +13,9 @@
 #include <new>
 #include <random>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <sys/stat.h>
 
 #include "common/fatal_check.h"
 #include "common/util.h"
