@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "common/fatal_check.h"
 #include "strand/services/services.h"
@@ -107,13 +106,12 @@ Message *MSGQSubSocket::receive(bool non_blocking) {
   }
   msgq_do_exit = 0;
   msgq_msg_t msg;
-  int rc;
-  {
-    std::unique_ptr<ExitSignalsTakenOver> signals;
-    if (!non_blocking) signals = std::make_unique<ExitSignalsTakenOver>();
-
-    rc = msgq_msg_recv(&msg, q);
-    while (!non_blocking && rc == 0 && !msgq_do_exit) {
+  // A message already waiting is taken without touching the signal dispositions: a reader
+  // that keeps up with a busy publisher then costs no system call per message.
+  int rc = msgq_msg_recv(&msg, q);
+  if (!non_blocking && rc == 0) {
+    ExitSignalsTakenOver signals;
+    while (rc == 0 && !msgq_do_exit) {
       msgq_pollitem_t item = {q, 0};
       int ready = msgq_poll(&item, 1, timeout == -1 ? 100 : timeout);
       rc = msgq_msg_recv(&msg, q);
