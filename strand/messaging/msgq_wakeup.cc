@@ -85,7 +85,8 @@ void check_reader(const msgq_queue_t *q, uint64_t uid, msgq_reader_wakeup_t *w) 
   if (tid == 0) return;
   w->pidfd = open_thread_pidfd(tid);
   if (w->pidfd < 0) {
-    if (errno != EINVAL) return;  // no such thread
+    if (errno == ESRCH) return;  // no such thread
+    // No thread descriptors on this kernel (EINVAL before 6.9, ENOSYS before 5.3).
     w->start_time = thread_start_time(tid);
     if (w->start_time == 0) return;
   }
