@@ -12,6 +12,7 @@
 
 #include "common/timing.h"
 #include "pc/tests/pc_test_support.h"
+#include "pc/tests/stream_reader.h"
 
 using namespace pc_test;
 

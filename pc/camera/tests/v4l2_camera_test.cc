@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "pc/tests/pc_test_support.h"
+#include "pc/tests/stream_reader.h"
 
 using namespace pc_test;
 

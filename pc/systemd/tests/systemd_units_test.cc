@@ -1,0 +1,56 @@
+// The systemd units as `cmake --install` writes them, checked by systemd's own tools: every
+// program they start is installed where they say, no key is unknown, the target wants only
+// installed units, and the user they run as is created by systemd-sysusers.
+
+#include <sys/wait.h>
+
+#include <regex>
+
+#include <gtest/gtest.h>
+
+#include "pc/tests/pc_test_support.h"
+
+using namespace pc_test;
+
+namespace {
+
+// Output and exit status of a shell command.
+std::pair<std::string, int> run(const std::string &cmd) {
+  const std::string out = run_command(cmd + " 2>&1; echo \"exit=$?\"");
+  const size_t at = out.rfind("exit=");
+  return {out.substr(0, at), atoi(out.c_str() + at + 5)};
+}
+
+TEST(SystemdUnitsTest, InstalledUnitsVerifyAndNameInstalledPrograms) {
+  TestWorld world(RUNS_DIR);
+  const std::string prefix = world.path("prefix");
+  const auto install = run(std::string("cmake --install '") + BUILD_DIR + "' --prefix '" + prefix + "'");
+  ASSERT_EQ(install.second, 0) << install.first;
+
+  const std::string units = prefix + "/lib/systemd/system";
+  const auto verify = run(std::string(SYSTEMD_ANALYZE) + " verify " + units + "/*.service " + units + "/*.target");
+  EXPECT_EQ(verify.second, 0) << verify.first;
+  EXPECT_EQ(verify.first.find("roadrec"), std::string::npos) << verify.first;
+
+  // Every unit the target wants is installed, and every service is wanted by the target.
+  const std::string target = slurp(units + "/roadrec-dashcam.target");
+  std::smatch wants;
+  ASSERT_TRUE(std::regex_search(target, wants, std::regex("\nWants=([^\n]*)")));
+  std::istringstream wanted(wants[1].str());
+  int services = 0;
+  for (std::string unit; wanted >> unit; services++) EXPECT_TRUE(fs::exists(units + "/" + unit)) << unit;
+  int installed = 0;
+  for (auto &e : fs::directory_iterator(units)) installed += e.path().extension() == ".service";
+  EXPECT_EQ(services, installed);
+  // Each service starts a program of this prefix.
+  for (auto &e : fs::directory_iterator(units)) {
+    if (e.path().extension() != ".service") continue;
+    EXPECT_NE(slurp(e.path()).find("\nExecStart=" + prefix + "/bin/"), std::string::npos) << e.path();
+  }
+
+  const auto users = run(std::string(SYSTEMD_SYSUSERS) + " --dry-run " + prefix + "/lib/sysusers.d/roadrec.conf");
+  EXPECT_EQ(users.second, 0) << users.first;
+  if (HasFailure()) world.keep();
+}
+
+}  // namespace
