@@ -21,6 +21,7 @@ PACKAGES=(
   libzmq3-dev python3-zmq
   capnproto libcapnp-dev
   libavformat-dev libavcodec-dev libavutil-dev ffmpeg
+  libavdevice-dev libswscale-dev libgps-dev gpsd gpsd-clients python3-gps systemd
   libx264-dev libx265-dev libyuv-dev
   ocl-icd-opencl-dev opencl-headers pocl-opencl-icd
   qtbase5-dev qtbase5-private-dev qtwayland5 libwayland-dev weston

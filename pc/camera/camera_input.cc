@@ -110,6 +110,7 @@ bool CameraInput::open(std::string &error) {
   decoder_ = avcodec_alloc_context3(codec);
   avcodec_parameters_to_context(decoder_, fmt_->streams[stream_index_]->codecpar);
   decoder_->pkt_timebase = fmt_->streams[stream_index_]->time_base;
+  decoder_->thread_count = 0;  // as many as the machine has: a 1080p stream must keep up on a small PC
   err = avcodec_open2(decoder_, codec, nullptr);
   if (err < 0) {
     error = "cannot open the " + std::string(codec->name) + " decoder: " + av_error_text(err);

@@ -32,8 +32,9 @@ double CommandLine::number(double min, double max) {
   errno = 0;
   const double v = strtod(value.c_str(), &end);
   if (errno != 0 || end == value.c_str() || *end != '\0' || !std::isfinite(v) || v < min || v > max) {
-    fail(name + " wants a number from " + std::to_string(min) + " to " + std::to_string(max) + ", not '" +
-         value + "'");
+    char range[64];
+    snprintf(range, sizeof(range), " wants a number from %g to %g", min, max);
+    fail(name + range + ", not '" + value + "'");
   }
   return v;
 }
