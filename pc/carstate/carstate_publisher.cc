@@ -3,6 +3,8 @@
 // from GPS speed (see gear_estimator.h), at the rates of the service table, so that the
 // recorder's trips and its 10-minute idle timer behave as in a car that reports its gear.
 
+#include <kj/exception.h>
+
 #include <cstdio>
 
 #include "common/exit_handler.h"
@@ -65,17 +67,26 @@ int main(int argc, char *argv[]) {
   const uint64_t device_period = period_ns("deviceState"), car_period = period_ns("carState");
   uint64_t next_device = start, next_car = start, last_fix_ns = 0;
   double speed = 0;
+  bool undecodable_logged = false;
   while (!do_exit) {
-    sm.update(5);
     const uint64_t now = nanos_since_boot();
-    if (sm.updated("gpsLocation")) {
-      const auto location = sm["gpsLocation"].getGpsLocation();
-      if (sm.valid("gpsLocation") && location.getHasFix()) {
-        last_fix_ns = now;
-        speed = location.getSpeed();
-      } else {
-        last_fix_ns = 0;
+    try {
+      sm.update(5);
+      if (sm.updated("gpsLocation")) {
+        const auto location = sm["gpsLocation"].getGpsLocation();
+        if (sm.valid("gpsLocation") && location.getHasFix()) {
+          last_fix_ns = now;
+          speed = location.getSpeed();
+        } else {
+          last_fix_ns = 0;
+        }
+        undecodable_logged = false;
       }
+    } catch (const kj::Exception &e) {
+      // Another publisher's garbage on the topic: no fix, and one line per episode.
+      if (!undecodable_logged) LOGE("carstate: gpsLocation does not decode, read as no fix: %s", e.getDescription().cStr());
+      undecodable_logged = true;
+      last_fix_ns = 0;
     }
     const bool has_fix = last_fix_ns != 0 && now - last_fix_ns < (uint64_t)(opt.fix_timeout * 1e9);
     const bool was_drive = gear.in_drive();

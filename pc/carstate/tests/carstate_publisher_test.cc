@@ -45,7 +45,18 @@ TEST(CarStatePublisherTest, GearFollowsGpsSpeedAndDeviceStateSaysStarted) {
   EXPECT_TRUE(gear_becomes(Gear::PARK, -1)) << publisher->output();
   EXPECT_TRUE(gear_becomes(Gear::DRIVE, 10.0f)) << publisher->output();
   EXPECT_TRUE(gear_becomes(Gear::PARK, 0.0f)) << publisher->output();
+  // Garbage on the topic is no fix, and costs the publisher nothing.
+  static const char junk[] = "\xff\xff\xff\x7f not a message";
+  EXPECT_TRUE(wait_until(
+      [&] {
+        gps.send("gpsLocation", (capnp::byte *)junk, sizeof(junk) - 1);
+        return count_occurrences(publisher->output(), "carstate: gpsLocation does not decode") > 0;
+      },
+      20000))
+      << publisher->output();
   EXPECT_TRUE(gear_becomes(Gear::DRIVE, 10.0f)) << publisher->output();
+  EXPECT_TRUE(publisher->running());
+  EXPECT_EQ(count_occurrences(publisher->output(), "carstate: gpsLocation does not decode"), 1) << publisher->output();
   // The GPS falls silent: the fix times out, and a second later the car is parked.
   EXPECT_TRUE(gear_becomes(Gear::PARK, -1)) << publisher->output();
   EXPECT_EQ(count_occurrences(publisher->output(), "carstate: gear DRIVE"), 2) << publisher->output();

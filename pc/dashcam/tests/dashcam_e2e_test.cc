@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pc/tests/nmea_log.h"
 #include "pc/tests/pc_test_support.h"
 
 using namespace pc_test;
@@ -47,14 +48,6 @@ std::vector<std::string> files(const std::string &dir, const std::string &suffix
   return out;
 }
 
-std::string nmea(const std::string &body) {
-  int sum = 0;
-  for (char c : body) sum ^= (unsigned char)c;
-  char tail[8];
-  snprintf(tail, sizeof(tail), "*%02X\r\n", sum);
-  return "$" + body + tail;
-}
-
 // A car heading north-west from San Francisco at 20 knots (23 MPH), one fix a second.
 constexpr int FIXES = 6;
 double fix_lat(int i) { return 37.7749 + 0.0002 * i; }
@@ -62,17 +55,7 @@ double fix_lon(int i) { return -122.4194 - 0.0002 * i; }
 
 std::string drive_log() {
   std::string log;
-  for (int i = 0; i < FIXES; i++) {
-    char time[16], position[64], body[160];
-    snprintf(time, sizeof(time), "1200%02d.00", i);
-    const double lat = fix_lat(i), lon = -fix_lon(i);
-    snprintf(position, sizeof(position), "%02d%08.5f,N,%03d%08.5f,W", (int)lat, (lat - (int)lat) * 60, (int)lon,
-             (lon - (int)lon) * 60);
-    snprintf(body, sizeof(body), "GPRMC,%s,A,%s,20.0,315.0,010524,,", time, position);
-    log += nmea(body);
-    snprintf(body, sizeof(body), "GPGGA,%s,%s,1,08,0.9,15.0,M,0.0,M,,", time, position);
-    log += nmea(body);
-  }
+  for (int i = 0; i < FIXES; i++) log += nmea_epoch(i, {true, fix_lat(i), fix_lon(i), 20.0, 315.0, 15.0});
   return log;
 }
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pc/tests/nmea_log.h"
 #include "pc/tests/pc_test_support.h"
 #include "pc/tests/topic_reader.h"
 
@@ -17,46 +18,6 @@ using namespace pc_test;
 namespace {
 
 constexpr double KNOTS = 0.514444;  // metres per second
-constexpr int64_t MAY_1_2024_NOON_MS = 1714564800000;
-
-struct Epoch {
-  bool fix;
-  double lat, lon, knots, track, altitude;
-};
-
-std::string nmea(const std::string &body) {
-  int sum = 0;
-  for (char c : body) sum ^= (unsigned char)c;
-  char tail[8];
-  snprintf(tail, sizeof(tail), "*%02X\r\n", sum);
-  return "$" + body + tail;
-}
-
-// "ddmm.mmmmm,N" for latitudes, "dddmm.mmmmm,E" for longitudes.
-std::string nmea_angle(double degrees, bool latitude) {
-  const double a = std::fabs(degrees);
-  const int whole = (int)a;
-  char text[32];
-  snprintf(text, sizeof(text), latitude ? "%02d%08.5f,%c" : "%03d%08.5f,%c", whole, (a - whole) * 60,
-           latitude ? (degrees >= 0 ? 'N' : 'S') : (degrees >= 0 ? 'E' : 'W'));
-  return text;
-}
-
-// One second of a receiver's output: RMC (position, speed, course, date) and GGA (fix
-// quality, satellites, altitude).
-std::string nmea_epoch(int second, const Epoch &e) {
-  char time[16];
-  snprintf(time, sizeof(time), "1200%02d.00", second);
-  if (!e.fix) {
-    return nmea(std::string("GPRMC,") + time + ",V,,,,,,,010524,,") +
-           nmea(std::string("GPGGA,") + time + ",,,,,0,00,,,M,,M,,");
-  }
-  const std::string position = nmea_angle(e.lat, true) + "," + nmea_angle(e.lon, false);
-  char rmc[160], gga[160];
-  snprintf(rmc, sizeof(rmc), "GPRMC,%s,A,%s,%.1f,%.1f,010524,,", time, position.c_str(), e.knots, e.track);
-  snprintf(gga, sizeof(gga), "GPGGA,%s,%s,1,08,0.9,%.1f,M,0.0,M,,", time, position.c_str(), e.altitude);
-  return nmea(rmc) + nmea(gga);
-}
 
 struct Published {
   bool has_fix;
@@ -71,10 +32,10 @@ Published read_location(strand::Event::Reader e) {
           g.getSpeed(),   g.getBearingDeg(), g.getHorizontalAccuracy(), g.getUnixTimestampMillis()};
 }
 
-bool matches(const Published &p, const Epoch &e, int second) {
+bool matches(const Published &p, const NmeaEpoch &e, int second) {
   return p.has_fix && std::fabs(p.lat - e.lat) < 2e-6 && std::fabs(p.lon - e.lon) < 2e-6 &&
          std::fabs(p.speed - e.knots * KNOTS) < 1e-3 && std::fabs(p.bearing - e.track) < 1e-3 &&
-         std::fabs(p.altitude - e.altitude) < 1e-3 && p.time_ms == MAY_1_2024_NOON_MS + second * 1000 &&
+         std::fabs(p.altitude - e.altitude) < 1e-3 && p.time_ms == NMEA_LOG_START_MS + second * 1000 &&
          p.horizontal_accuracy > 0;
 }
 
@@ -89,7 +50,7 @@ class GpsPublisherTest : public ::testing::Test {
 // The log's fixes are published with their values, as they come: a northern/western fix, a
 // southern/western one, the fix lost, and a fix regained in the east.
 TEST_F(GpsPublisherTest, PublishesTheReplayedFixesTheirLossAndTheirReturn) {
-  const Epoch epochs[] = {{true, 37.7749, -122.4194, 10.0, 45.0, 12.5},
+  const NmeaEpoch epochs[] = {{true, 37.7749, -122.4194, 10.0, 45.0, 12.5},
                           {true, -33.4489, -70.6693, 20.0, 270.0, 520.0},
                           {false, 0, 0, 0, 0, 0},
                           {true, 48.8566, 2.3522, 5.0, 90.0, 35.0}};
