@@ -5,8 +5,9 @@
 //
 // Pictures already at the output size in the layouts cameras and decoders give (4:2:0 and
 // 4:2:2 planar, YUYV, UYVY, NV12) go through libyuv's row converters, with a value table for
-// full-range sources (MJPEG): more than ten times faster than libswscale's range-converting
-// path at 1080p (bench/camera). Anything else, and any change of size, goes through libswscale.
+// full-range sources. At 1080p (bench/camera) that is 4 to 5 times faster than libswscale for
+// a webcam's full-range 4:2:2 MJPEG, 25 times for raw YUYV, and a little faster for 4:2:0. Anything
+// else, and any change of size, goes through libswscale.
 
 extern "C" {
 #include <libavutil/frame.h>
