@@ -60,6 +60,7 @@ TEST(CarStatePublisherTest, GearFollowsGpsSpeedAndDeviceStateSaysStarted) {
   // The GPS falls silent: the fix times out, and a second later the car is parked.
   EXPECT_TRUE(gear_becomes(Gear::PARK, -1)) << publisher->output();
   EXPECT_EQ(count_occurrences(publisher->output(), "carstate: gear DRIVE"), 2) << publisher->output();
+  EXPECT_EQ(publisher->stop(SIGTERM, 20000), 0) << publisher->output();
   if (HasFailure()) world.keep();
 }
 
