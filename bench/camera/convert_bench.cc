@@ -50,12 +50,14 @@ void compare(AVPixelFormat format, bool full_range, const char *what) {
   std::string error;
   const double ours = ms_per_call([&] { converter.convert(frame, out, error); });
 
-  SwsContext *sws = sws_getContext(W, H, format, W, H, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
+  SwsContext *sws =
+      sws_getContext(W, H, format, W, H, AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
   const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
   sws_setColorspaceDetails(sws, coefficients, full_range ? 1 : 0, coefficients, 0, 0, 1 << 16, 1 << 16);
   uint8_t *dst[4] = {out.y(), out.uv(), nullptr, nullptr};
   int dst_stride[4] = {W, W, 0, 0};
-  const double swscale = ms_per_call([&] { sws_scale(sws, frame->data, frame->linesize, 0, H, dst, dst_stride); });
+  const double swscale =
+      ms_per_call([&] { sws_scale(sws, frame->data, frame->linesize, 0, H, dst, dst_stride); });
   sws_freeContext(sws);
   av_frame_free(&frame);
   printf("convert %-36s camera server %6.2f ms  libswscale %6.2f ms  ratio %5.2f\n", what, ours, swscale,

@@ -20,7 +20,9 @@ namespace {
 // Rejected packets in a row after which the input counts as undecodable.
 constexpr int MAX_REJECTED_PACKETS = 100;
 
-bool is_v4l2_device(const std::string &url) { return url.rfind("/dev/video", 0) == 0; }
+bool is_v4l2_device(const std::string &url) {
+  return url.rfind("/dev/video", 0) == 0;
+}
 
 // FFmpeg's own messages repeat what the camera server reports in its words, once per attempt:
 // they go to the log at debug level instead of standard error.
@@ -51,7 +53,9 @@ CameraInput::CameraInput(CameraInputConfig config, std::function<bool()> should_
   });
 }
 
-CameraInput::~CameraInput() { close(); }
+CameraInput::~CameraInput() {
+  close();
+}
 
 int CameraInput::interrupt_callback(void *opaque) {
   auto *self = static_cast<CameraInput *>(opaque);
@@ -59,11 +63,14 @@ int CameraInput::interrupt_callback(void *opaque) {
   return self->deadline_ns_ != 0 && nanos_since_boot() > self->deadline_ns_;
 }
 
-void CameraInput::arm_deadline(double seconds) { deadline_ns_ = nanos_since_boot() + (uint64_t)(seconds * 1e9); }
+void CameraInput::arm_deadline(double seconds) {
+  deadline_ns_ = nanos_since_boot() + (uint64_t)(seconds * 1e9);
+}
 
 bool CameraInput::open(std::string &error) {
   close();
-  const std::string format = config_.format.empty() && is_v4l2_device(config_.url) ? "video4linux2" : config_.format;
+  const std::string format =
+      config_.format.empty() && is_v4l2_device(config_.url) ? "video4linux2" : config_.format;
   const AVInputFormat *input_format = nullptr;
   if (!format.empty()) {
     input_format = av_find_input_format(format.c_str());
@@ -76,9 +83,11 @@ bool CameraInput::open(std::string &error) {
   AVDictionary *options = nullptr;
   for (auto &[key, value] : config_.options) av_dict_set(&options, key.c_str(), value.c_str(), 0);
   // A camera is asked for the recorder's rate; the driver picks the nearest it has.
-  if (format == "video4linux2" || format == "v4l2") av_dict_set(&options, "framerate", "20", AV_DICT_DONT_OVERWRITE);
+  if (format == "video4linux2" || format == "v4l2")
+    av_dict_set(&options, "framerate", "20", AV_DICT_DONT_OVERWRITE);
   // Over TCP a network camera's frames arrive whole or not at all.
-  if (config_.url.rfind("rtsp://", 0) == 0) av_dict_set(&options, "rtsp_transport", "tcp", AV_DICT_DONT_OVERWRITE);
+  if (config_.url.rfind("rtsp://", 0) == 0)
+    av_dict_set(&options, "rtsp_transport", "tcp", AV_DICT_DONT_OVERWRITE);
 
   fmt_ = avformat_alloc_context();
   fmt_->interrupt_callback = {&CameraInput::interrupt_callback, this};

@@ -65,8 +65,8 @@ Options parse_options(int argc, char *argv[]) {
       const std::string size = cl.text();
       int w = 0, h = 0;
       char tail = 0;
-      if (sscanf(size.c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w < 2 || h < 2 || w > 8192 || h > 8192 || w % 2 ||
-          h % 2) {
+      if (sscanf(size.c_str(), "%dx%d%c", &w, &h, &tail) != 2 || w < 2 || h < 2 || w > 8192 || h > 8192 ||
+          w % 2 || h % 2) {
         cl.fail("--size wants an even WxH up to 8192x8192, not '" + size + "'");
       }
       o.source.width = w;
@@ -134,8 +134,8 @@ int main(int argc, char *argv[]) {
         server = std::make_unique<VisionIpcServer>("imagerd");
         server->create_buffers(VISION_STREAM_ROAD, opt.buffers, false, image.width, image.height);
         server->start_listener();
-        LOGW("camera: serving imagerd road stream %dx%d at %g frames/s from %s", image.width, image.height, opt.fps,
-             opt.source.input.url.c_str());
+        LOGW("camera: serving imagerd road stream %dx%d at %g frames/s from %s", image.width, image.height,
+             opt.fps, opt.source.input.url.c_str());
       }
       VisionBuf *buf = server->get_buffer(VISION_STREAM_ROAD);
       memcpy(buf->addr, image.data.data(), image.data.size());

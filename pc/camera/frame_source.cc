@@ -10,7 +10,10 @@
 #include "pc/camera/frame_clock.h"
 
 FrameSource::FrameSource(FrameSourceConfig config, LatestFrame &latest, const ExitHandler &exit)
-    : config_(std::move(config)), latest_(latest), exit_(exit), backoff_(config_.first_retry, config_.max_retry) {
+    : config_(std::move(config)),
+      latest_(latest),
+      exit_(exit),
+      backoff_(config_.first_retry, config_.max_retry) {
   if (config_.width > 0 && config_.height > 0) {
     latest_.set_size(config_.width, config_.height);
     size_known_ = true;
@@ -18,8 +21,10 @@ FrameSource::FrameSource(FrameSourceConfig config, LatestFrame &latest, const Ex
 }
 
 void FrameSource::report_outage(const std::string &what) {
-  if (!outage_) LOGE("camera: %s", what.c_str());
-  else LOGD("camera: attempt %d: %s", attempts_, what.c_str());
+  if (!outage_)
+    LOGE("camera: %s", what.c_str());
+  else
+    LOGD("camera: attempt %d: %s", attempts_, what.c_str());
   outage_ = true;
 }
 

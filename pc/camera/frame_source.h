@@ -15,8 +15,8 @@
 
 struct FrameSourceConfig {
   CameraInputConfig input;
-  bool loop = false;      // a file starts again at its end
-  int width = 0;          // output size; 0: the first picture's size (even, within max_side)
+  bool loop = false;  // a file starts again at its end
+  int width = 0;      // output size; 0: the first picture's size (even, within max_side)
   int height = 0;
   int max_side = 4096;
   double first_retry = 0.5;  // seconds before the first reopen; doubles up to max_retry

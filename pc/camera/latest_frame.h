@@ -12,10 +12,10 @@
 #include "pc/camera/nv12_converter.h"
 
 struct FrameInfo {
-  uint64_t seq = 0;         // 1, 2, 3 ... per published picture; 0: none yet
-  uint64_t sof_ns = 0;      // when the picture was due (its capture time on the boot clock)
-  uint64_t ready_ns = 0;    // when it was published
-  bool current = false;     // its input is still up
+  uint64_t seq = 0;       // 1, 2, 3 ... per published picture; 0: none yet
+  uint64_t sof_ns = 0;    // when the picture was due (its capture time on the boot clock)
+  uint64_t ready_ns = 0;  // when it was published
+  bool current = false;   // its input is still up
 };
 
 class LatestFrame {

@@ -29,12 +29,18 @@ bool is_full_range(const AVFrame *frame) {
 // not warn about a deprecated format.
 AVPixelFormat plain_format(int format) {
   switch (format) {
-    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
-    default: return (AVPixelFormat)format;
+    case AV_PIX_FMT_YUVJ420P:
+      return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+      return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+      return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+      return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+      return AV_PIX_FMT_YUV411P;
+    default:
+      return (AVPixelFormat)format;
   }
 }
 
@@ -55,7 +61,9 @@ void apply_table(uint8_t *p, size_t n, const std::array<uint8_t, 256> &table) {
 
 }  // namespace
 
-Nv12Converter::~Nv12Converter() { sws_freeContext(sws_); }
+Nv12Converter::~Nv12Converter() {
+  sws_freeContext(sws_);
+}
 
 bool Nv12Converter::convert(const AVFrame *frame, Nv12Image &out, std::string &error) {
   if (!frame || frame->width <= 0 || frame->height <= 0 || frame->format < 0) {
@@ -81,16 +89,17 @@ bool Nv12Converter::convert_libyuv(const AVFrame *f, Nv12Image &out) {
   switch (f->format) {
     case AV_PIX_FMT_YUV420P:
     case AV_PIX_FMT_YUVJ420P:
-      return libyuv::I420ToNV12(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2],
-                                out.y(), w, out.uv(), w, w, h) == 0;
+      return libyuv::I420ToNV12(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
+                                f->linesize[2], out.y(), w, out.uv(), w, w, h) == 0;
     case AV_PIX_FMT_YUV422P:
     case AV_PIX_FMT_YUVJ422P: {
       // Every second chroma row of 4:2:2 is the 4:2:0 chroma; libyuv averages the pairs.
       const int cw = (w + 1) / 2, ch = (h + 1) / 2;
       chroma_u_.resize((size_t)cw * ch);
       chroma_v_.resize((size_t)cw * ch);
-      if (libyuv::I422ToI420(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2],
-                             out.y(), w, chroma_u_.data(), cw, chroma_v_.data(), cw, w, h) != 0) {
+      if (libyuv::I422ToI420(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
+                             f->linesize[2], out.y(), w, chroma_u_.data(), cw, chroma_v_.data(), cw, w,
+                             h) != 0) {
         return false;
       }
       libyuv::MergeUVPlane(chroma_u_.data(), cw, chroma_v_.data(), cw, out.uv(), w, cw, ch);
@@ -101,8 +110,8 @@ bool Nv12Converter::convert_libyuv(const AVFrame *f, Nv12Image &out) {
     case AV_PIX_FMT_UYVY422:
       return libyuv::UYVYToNV12(f->data[0], f->linesize[0], out.y(), w, out.uv(), w, w, h) == 0;
     case AV_PIX_FMT_NV12:
-      return libyuv::NV12Copy(f->data[0], f->linesize[0], f->data[1], f->linesize[1], out.y(), w, out.uv(), w, w,
-                              h) == 0;
+      return libyuv::NV12Copy(f->data[0], f->linesize[0], f->data[1], f->linesize[1], out.y(), w, out.uv(), w,
+                              w, h) == 0;
     default:
       return false;
   }
@@ -113,8 +122,8 @@ bool Nv12Converter::convert_swscale(const AVFrame *f, Nv12Image &out, std::strin
   if (!sws_ || sws_src_w_ != f->width || sws_src_h_ != f->height || sws_src_format_ != f->format ||
       sws_src_full_range_ != full_range || sws_dst_w_ != out.width || sws_dst_h_ != out.height) {
     sws_freeContext(sws_);
-    sws_ = sws_getContext(f->width, f->height, plain_format(f->format), out.width, out.height, AV_PIX_FMT_NV12,
-                          SWS_BILINEAR, nullptr, nullptr, nullptr);
+    sws_ = sws_getContext(f->width, f->height, plain_format(f->format), out.width, out.height,
+                          AV_PIX_FMT_NV12, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!sws_) {
       const char *name = av_get_pix_fmt_name((AVPixelFormat)f->format);
       error = std::string("cannot convert ") + (name ? name : "an unknown pixel format") + " to NV12";

@@ -39,18 +39,26 @@ Options parse_options(int argc, char *argv[]) {
   CommandLine cl(argc, argv, USAGE);
   std::string name;
   while (cl.next(name)) {
-    if (name == "--drive-after") o.gear.drive_after = cl.number(0, 3600);
-    else if (name == "--park-after") o.gear.park_after = cl.number(0, 86400);
-    else if (name == "--moving-speed") o.gear.moving_speed = cl.number(0, 100);
-    else if (name == "--stopped-speed") o.gear.stopped_speed = cl.number(0, 100);
-    else if (name == "--fix-timeout") o.fix_timeout = cl.number(0.1, 3600);
-    else cl.fail("unknown option " + name);
+    if (name == "--drive-after")
+      o.gear.drive_after = cl.number(0, 3600);
+    else if (name == "--park-after")
+      o.gear.park_after = cl.number(0, 86400);
+    else if (name == "--moving-speed")
+      o.gear.moving_speed = cl.number(0, 100);
+    else if (name == "--stopped-speed")
+      o.gear.stopped_speed = cl.number(0, 100);
+    else if (name == "--fix-timeout")
+      o.fix_timeout = cl.number(0.1, 3600);
+    else
+      cl.fail("unknown option " + name);
   }
   if (o.gear.stopped_speed > o.gear.moving_speed) cl.fail("--stopped-speed must not exceed --moving-speed");
   return o;
 }
 
-uint64_t period_ns(const char *topic) { return 1000000000ULL / services.at(topic).frequency; }
+uint64_t period_ns(const char *topic) {
+  return 1000000000ULL / services.at(topic).frequency;
+}
 
 }  // namespace
 
@@ -84,7 +92,8 @@ int main(int argc, char *argv[]) {
       }
     } catch (const kj::Exception &e) {
       // Another publisher's garbage on the topic: no fix, and one line per episode.
-      if (!undecodable_logged) LOGE("carstate: gpsLocation does not decode, read as no fix: %s", e.getDescription().cStr());
+      if (!undecodable_logged)
+        LOGE("carstate: gpsLocation does not decode, read as no fix: %s", e.getDescription().cStr());
       undecodable_logged = true;
       last_fix_ns = 0;
     }
@@ -105,8 +114,8 @@ int main(int argc, char *argv[]) {
     if (now >= next_car) {
       next_car = now + car_period;
       MessageBuilder msg;
-      msg.initEvent(true).initCarState().setGearShifter(gear.in_drive() ? strand::CarState::GearShifter::DRIVE
-                                                                        : strand::CarState::GearShifter::PARK);
+      msg.initEvent(true).initCarState().setGearShifter(
+          gear.in_drive() ? strand::CarState::GearShifter::DRIVE : strand::CarState::GearShifter::PARK);
       pm.send("carState", msg);
     }
   }

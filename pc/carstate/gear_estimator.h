@@ -28,6 +28,6 @@ class GearEstimator {
  private:
   GearThresholds t_;
   bool drive_ = false;
-  double moving_since_ = -1;   // start of the current unbroken run, or -1
+  double moving_since_ = -1;  // start of the current unbroken run, or -1
   double stopped_since_ = -1;
 };

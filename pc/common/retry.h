@@ -8,7 +8,8 @@
 
 class Backoff {
  public:
-  Backoff(double first_seconds, double max_seconds) : first_(first_seconds), max_(max_seconds), next_(first_seconds) {}
+  Backoff(double first_seconds, double max_seconds)
+      : first_(first_seconds), max_(max_seconds), next_(first_seconds) {}
 
   // The delay before the next attempt: `first`, then doubling up to `max`.
   double next() {

@@ -4,16 +4,21 @@
 
 namespace {
 
-bool known(double v) { return std::isfinite(v); }
+bool known(double v) {
+  return std::isfinite(v);
+}
 
 // A value to publish: gpsd's when it knows it and it is plausible, else 0.
-float plausible(double v, double min, double max) { return known(v) && v >= min && v <= max ? (float)v : 0.0f; }
+float plausible(double v, double min, double max) {
+  return known(v) && v >= min && v <= max ? (float)v : 0.0f;
+}
 
 }  // namespace
 
 bool fill_gps_location(const gps_fix_t &fix, int satellites_used, strand::GpsLocationData::Builder out) {
   out.setSource(strand::GpsLocationData::SensorSource::EXTERNAL);
-  if (fix.time.tv_sec > 0) out.setUnixTimestampMillis((int64_t)fix.time.tv_sec * 1000 + fix.time.tv_nsec / 1000000);
+  if (fix.time.tv_sec > 0)
+    out.setUnixTimestampMillis((int64_t)fix.time.tv_sec * 1000 + fix.time.tv_nsec / 1000000);
   const bool has_fix = fix.mode >= MODE_2D && known(fix.latitude) && known(fix.longitude) &&
                        std::fabs(fix.latitude) <= 90 && std::fabs(fix.longitude) <= 180;
   out.setHasFix(has_fix);
@@ -23,7 +28,8 @@ bool fill_gps_location(const gps_fix_t &fix, int satellites_used, strand::GpsLoc
   out.setLongitude(fix.longitude);
   out.setSpeed(plausible(fix.speed, 0, 1000));
   out.setBearingDeg(plausible(fix.track, 0, 360));
-  if (fix.mode >= MODE_3D) out.setAltitude(known(fix.altMSL) ? fix.altMSL : known(fix.altHAE) ? fix.altHAE : 0);
+  if (fix.mode >= MODE_3D)
+    out.setAltitude(known(fix.altMSL) ? fix.altMSL : known(fix.altHAE) ? fix.altHAE : 0);
   out.setVerticalSpeed(fix.mode >= MODE_3D ? plausible(fix.climb, -1000, 1000) : 0.0f);
   out.setHorizontalAccuracy(plausible(fix.eph, 0, 1e7));
   out.setVerticalAccuracy(plausible(fix.epv, 0, 1e7));

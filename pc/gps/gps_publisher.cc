@@ -64,7 +64,8 @@ Options parse_options(int argc, char *argv[]) {
 
 class GpsPublisher {
  public:
-  explicit GpsPublisher(const Options &opt) : opt_(opt), pm_({"gpsLocation"}), where_(opt.host + ":" + opt.port) {}
+  explicit GpsPublisher(const Options &opt)
+      : opt_(opt), pm_({"gpsLocation"}), where_(opt.host + ":" + opt.port) {}
 
   void run() {
     Backoff backoff(0.5, 5.0);
@@ -92,7 +93,8 @@ class GpsPublisher {
         data.set = 0;
         errno = 0;
         if (gps_read(&data, nullptr, 0) == -1) {
-          report_outage("lost gpsd at " + where_ + (errno ? std::string(": ") + strerror(errno) : "") + "; retrying");
+          report_outage("lost gpsd at " + where_ + (errno ? std::string(": ") + strerror(errno) : "") +
+                        "; retrying");
           return any;
         }
         if (data.set & MODE_SET) {
@@ -133,8 +135,10 @@ class GpsPublisher {
 
   // An outage is logged once, when it starts; retries only at debug level.
   void report_outage(const std::string &what) {
-    if (!outage_) LOGE("gps: %s", what.c_str());
-    else LOGD("gps: %s", what.c_str());
+    if (!outage_)
+      LOGE("gps: %s", what.c_str());
+    else
+      LOGD("gps: %s", what.c_str());
     outage_ = true;
   }
 

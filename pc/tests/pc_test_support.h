@@ -109,7 +109,9 @@ inline int free_tcp_port() {
 }
 
 // Runs `ffmpeg -v error -y <args>`; true when it succeeded.
-inline bool ffmpeg(const std::string &args) { return system(("ffmpeg -nostdin -v error -y " + args).c_str()) == 0; }
+inline bool ffmpeg(const std::string &args) {
+  return system(("ffmpeg -nostdin -v error -y " + args).c_str()) == 0;
+}
 
 inline std::string slurp(const std::string &path) {
   std::ifstream f(path);
@@ -139,8 +141,8 @@ inline double psnr(const uint8_t *a, const uint8_t *b, size_t n) {
 // and hands them out one by one: fn(index, picture); stops early when fn returns false.
 inline void for_each_source_frame(const std::string &file, int width, int height,
                                   const std::function<bool(int, const std::vector<uint8_t> &)> &fn) {
-  const std::string cmd = "ffmpeg -nostdin -v error -i '" + file + "' -vf scale=" + std::to_string(width) + ":" +
-                          std::to_string(height) + " -f rawvideo -pix_fmt nv12 -";
+  const std::string cmd = "ffmpeg -nostdin -v error -i '" + file + "' -vf scale=" + std::to_string(width) +
+                          ":" + std::to_string(height) + " -f rawvideo -pix_fmt nv12 -";
   FILE *p = popen(cmd.c_str(), "r");
   if (!p) return;
   std::vector<uint8_t> picture((size_t)width * height * 3 / 2);

@@ -38,7 +38,8 @@ class StreamReader {
       ServedFrame f;
       f.width = (int)buf->width;
       f.height = (int)buf->height;
-      f.nv12.assign((const uint8_t *)buf->addr, (const uint8_t *)buf->addr + buf->width * buf->height * 3 / 2);
+      f.nv12.assign((const uint8_t *)buf->addr,
+                    (const uint8_t *)buf->addr + buf->width * buf->height * 3 / 2);
       f.extra = extra;
       out.push_back(std::move(f));
     }

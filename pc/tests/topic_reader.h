@@ -17,7 +17,8 @@ namespace pc_test {
 class TopicReader {
  public:
   explicit TopicReader(const char *topic)
-      : context_(Context::create()), socket_(SubSocket::create(context_.get(), topic, "127.0.0.1", false, true)) {
+      : context_(Context::create()),
+        socket_(SubSocket::create(context_.get(), topic, "127.0.0.1", false, true)) {
     socket_->setTimeout(100);
   }
 

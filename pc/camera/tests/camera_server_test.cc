@@ -56,7 +56,8 @@ std::vector<SourceMatch> match_to_source(const std::string &file, double source_
     return i < last;
   });
   for (size_t k = 0; k < frames.size(); k++) {
-    EXPECT_EQ(best[k].index, predicted[k]) << "frame " << k << ": its content is not the picture its stamp names";
+    EXPECT_EQ(best[k].index, predicted[k])
+        << "frame " << k << ": its content is not the picture its stamp names";
   }
   return best;
 }
@@ -69,7 +70,8 @@ T median(std::vector<T> v) {
 
 class CameraServerTest : public ::testing::Test {
  protected:
-  std::unique_ptr<ChildProcess> start_camera(std::vector<std::string> args, const std::string &name = "camera") {
+  std::unique_ptr<ChildProcess> start_camera(std::vector<std::string> args,
+                                             const std::string &name = "camera") {
     args.insert(args.begin(), CAMERA_SERVER);
     return world_.start(name, args);
   }
@@ -86,7 +88,9 @@ struct FileCase {
   double fps;
 };
 
-void PrintTo(const FileCase &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const FileCase &c, std::ostream *os) {
+  *os << c.name;
+}
 
 class CameraFileInput : public CameraServerTest, public ::testing::WithParamInterface<FileCase> {};
 
@@ -94,11 +98,12 @@ class CameraFileInput : public CameraServerTest, public ::testing::WithParamInte
 // frames/s, so pictures are dropped) and a slow source (10 frames/s, so pictures repeat).
 INSTANTIATE_TEST_SUITE_P(
     Camera, CameraFileInput,
-    ::testing::Values(FileCase{"H264_1280x720_30fps", "-c:v libx264 -preset ultrafast -pix_fmt yuv420p in.mp4", 1280,
-                               720, 30},
-                      FileCase{"MJPEG_640x480_30fps", "-c:v mjpeg -pix_fmt yuvj422p -q:v 3 in.avi", 640, 480, 30},
-                      FileCase{"H264_320x240_10fps", "-c:v libx264 -preset ultrafast -pix_fmt yuv420p in.mp4", 320,
-                               240, 10}),
+    ::testing::Values(FileCase{"H264_1280x720_30fps",
+                               "-c:v libx264 -preset ultrafast -pix_fmt yuv420p in.mp4", 1280, 720, 30},
+                      FileCase{"MJPEG_640x480_30fps", "-c:v mjpeg -pix_fmt yuvj422p -q:v 3 in.avi", 640, 480,
+                               30},
+                      FileCase{"H264_320x240_10fps", "-c:v libx264 -preset ultrafast -pix_fmt yuv420p in.mp4",
+                               320, 240, 10}),
     [](const ::testing::TestParamInfo<FileCase> &info) { return std::string(info.param.name); });
 
 TEST_P(CameraFileInput, ServedAtTheRecorderRateWithTheSourcesPicturesAndStamps) {
@@ -106,7 +111,8 @@ TEST_P(CameraFileInput, ServedAtTheRecorderRateWithTheSourcesPicturesAndStamps) 
   const std::string out = c.ffmpeg_output;
   const std::string file = world_.path(out.substr(out.rfind(' ') + 1));
   ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=" + std::to_string(c.width) + "x" + std::to_string(c.height) +
-                     ":rate=" + std::to_string((int)c.fps) + " -t 6 " + out.substr(0, out.rfind(' ')) + " " + file));
+                     ":rate=" + std::to_string((int)c.fps) + " -t 6 " + out.substr(0, out.rfind(' ')) + " " +
+                     file));
 
   auto camera = start_camera({"--input", file});
   StreamReader reader;
@@ -157,13 +163,14 @@ TEST_P(CameraFileInput, ServedAtTheRecorderRateWithTheSourcesPicturesAndStamps) 
 // retries while the camera is down, and frames resume on the same vision server.
 TEST_F(CameraServerTest, NetworkStreamCutAndRestartedResumesOnTheSameServer) {
   const std::string source = world_.path("source.ts");
-  ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=30 -t 4 -c:v libx264 -preset ultrafast -g 15 " + source));
+  ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=30 -t 4 -c:v libx264 -preset ultrafast -g 15 " +
+                     source));
   const int port = free_tcp_port();
   ASSERT_GT(port, 0);
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/live.ts";
   auto start_network_camera = [&](const std::string &name) {
-    return world_.start(name, {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-re", "-stream_loop", "-1", "-i", source,
-                               "-c", "copy", "-f", "mpegts", "-listen", "1", url});
+    return world_.start(name, {"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-re", "-stream_loop", "-1",
+                               "-i", source, "-c", "copy", "-f", "mpegts", "-listen", "1", url});
   };
 
   auto network_camera = start_network_camera("network1");
@@ -176,8 +183,8 @@ TEST_F(CameraServerTest, NetworkStreamCutAndRestartedResumesOnTheSameServer) {
   network_camera->stop(SIGKILL);
   const size_t cut_at = camera->output().size();
   // The server is down until the camera server has tried at least once more.
-  ASSERT_TRUE(wait_until([&] { return count_occurrences(camera->output().substr(cut_at), "camera: attempt ") >= 1; },
-                         30000))
+  ASSERT_TRUE(wait_until(
+      [&] { return count_occurrences(camera->output().substr(cut_at), "camera: attempt ") >= 1; }, 30000))
       << camera->output();
   const uint64_t restart_ns = nanos_since_boot();
   network_camera = start_network_camera("network2");
@@ -204,7 +211,8 @@ TEST_F(CameraServerTest, NetworkStreamCutAndRestartedResumesOnTheSameServer) {
                 count_occurrences(log, "camera: " + url + " failed: "),
             1)
       << log;
-  EXPECT_EQ(count_occurrences(log, "camera: cannot open"), 0) << "a retry was logged as a new outage\n" << log;
+  EXPECT_EQ(count_occurrences(log, "camera: cannot open"), 0) << "a retry was logged as a new outage\n"
+                                                              << log;
   EXPECT_EQ(count_occurrences(log, "camera: " + url + " back after "), 1) << log;
   EXPECT_EQ(camera->stop(SIGINT, 20000), 0) << camera->output();
 }
@@ -220,7 +228,8 @@ TEST_F(CameraServerTest, MissingInputIsReportedOnceAndRetried) {
   auto missing_file = start_camera({"--input", later}, "camera_file");
 
   for (auto *camera : {missing_device.get(), missing_file.get()}) {
-    ASSERT_TRUE(wait_until([&] { return count_occurrences(camera->output(), "camera: attempt ") >= 2; }, 30000))
+    ASSERT_TRUE(
+        wait_until([&] { return count_occurrences(camera->output(), "camera: attempt ") >= 2; }, 30000))
         << camera->output();
     EXPECT_TRUE(camera->running());
   }
@@ -228,7 +237,8 @@ TEST_F(CameraServerTest, MissingInputIsReportedOnceAndRetried) {
                               "camera: cannot open /dev/video99: No such file or directory; retrying"),
             1)
       << missing_device->output();
-  EXPECT_EQ(count_occurrences(missing_file->output(), "camera: cannot open " + later + ": No such file or directory"),
+  EXPECT_EQ(count_occurrences(missing_file->output(),
+                              "camera: cannot open " + later + ": No such file or directory"),
             1)
       << missing_file->output();
 
@@ -254,7 +264,8 @@ TEST_F(CameraServerTest, CorruptFilesCostOnlyTheirDamagedPictures) {
   auto garbage_camera = start_camera({"--input", garbage}, "camera_garbage");
 
   const std::string damaged = world_.path("damaged.ts");
-  ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=30 -t 8 -c:v libx264 -preset ultrafast -g 15 " + damaged));
+  ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=30 -t 8 -c:v libx264 -preset ultrafast -g 15 " +
+                     damaged));
   const std::string clean = world_.path("clean.ts");
   fs::copy_file(damaged, clean);
   const auto size = fs::file_size(damaged);
@@ -280,7 +291,8 @@ TEST_F(CameraServerTest, CorruptFilesCostOnlyTheirDamagedPictures) {
   EXPECT_GT(last.index, 90) << "the stream did not go on past the damage";
   EXPECT_TRUE(damaged_camera->running());
 
-  ASSERT_TRUE(wait_until([&] { return count_occurrences(garbage_camera->output(), "camera: attempt ") >= 1; }, 30000))
+  ASSERT_TRUE(
+      wait_until([&] { return count_occurrences(garbage_camera->output(), "camera: attempt ") >= 1; }, 30000))
       << garbage_camera->output();
   EXPECT_EQ(count_occurrences(garbage_camera->output(), "camera: cannot open " + garbage + ": "), 1)
       << garbage_camera->output();
@@ -292,8 +304,10 @@ TEST_F(CameraServerTest, CorruptFilesCostOnlyTheirDamagedPictures) {
 TEST_F(CameraServerTest, PictureSizeChangeMidStreamKeepsTheStreamSize) {
   ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=30 -t 2 -c:v libx264 -preset ultrafast " +
                      world_.path("a.ts")));
-  ASSERT_TRUE(ffmpeg("-f lavfi -i color=c=red:size=640x480:rate=30 -t 6 -c:v libx264 -preset ultrafast "
-                     "-output_ts_offset 2 " + world_.path("b.ts")));
+  ASSERT_TRUE(
+      ffmpeg("-f lavfi -i color=c=red:size=640x480:rate=30 -t 6 -c:v libx264 -preset ultrafast "
+             "-output_ts_offset 2 " +
+             world_.path("b.ts")));
   const std::string joined = world_.path("joined.ts");
   {
     std::ofstream out(joined, std::ios::binary);

@@ -14,9 +14,9 @@ constexpr uint64_t MS = 1000000;
 constexpr uint64_t T0 = 1000000 * MS;  // some boot-clock time
 
 struct ClockStep {
-  double pts;      // seconds, NaN: none
-  uint64_t now;    // when the picture was read
-  uint64_t due;    // when it is due
+  double pts;    // seconds, NaN: none
+  uint64_t now;  // when the picture was read
+  uint64_t due;  // when it is due
 };
 
 TEST(FrameClockTest, PicturesKeepTheirSpacingAndJumpsStartTheCountAgain) {
@@ -58,7 +58,10 @@ TEST(TickChoiceTest, NewestPictureElseARecentRepeatElseNothing) {
       {"up to the repeat limit", {5, T0, T0, true}, 5, T0 + max_repeat, TickChoice::REPEAT},
       {"a stalled source stops", {5, T0, T0, true}, 5, T0 + max_repeat + 1, TickChoice::SKIP},
       {"a lost input is not repeated", {5, T0, T0, false}, 5, T0 + 50 * MS, TickChoice::SKIP},
-      {"the last picture of a lost input still goes once", {6, T0, T0, false}, 5, T0 + 10 * MS,
+      {"the last picture of a lost input still goes once",
+       {6, T0, T0, false},
+       5,
+       T0 + 10 * MS,
        TickChoice::SEND_NEW},
   };
   for (auto &c : cases) {

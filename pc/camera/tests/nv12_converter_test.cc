@@ -29,7 +29,9 @@ FramePtr make_frame(AVPixelFormat format, int w, int h) {
   return f;
 }
 
-bool full_range_format(AVPixelFormat f) { return f == AV_PIX_FMT_YUVJ420P || f == AV_PIX_FMT_YUVJ422P; }
+bool full_range_format(AVPixelFormat f) {
+  return f == AV_PIX_FMT_YUVJ420P || f == AV_PIX_FMT_YUVJ422P;
+}
 
 // Smooth colour gradients, so that scaling them changes little.
 FramePtr rgb_picture(int w, int h) {
@@ -49,10 +51,10 @@ FramePtr rgb_picture(int w, int h) {
 FramePtr convert_rgb(const AVFrame *rgb, AVPixelFormat format) {
   FramePtr out = make_frame(format, rgb->width, rgb->height);
   const bool full = full_range_format(format);
-  SwsContext *sws = sws_getContext(rgb->width, rgb->height, AV_PIX_FMT_RGB24, rgb->width, rgb->height,
-                                   full ? (format == AV_PIX_FMT_YUVJ420P ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P)
-                                        : format,
-                                   SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr);
+  SwsContext *sws = sws_getContext(
+      rgb->width, rgb->height, AV_PIX_FMT_RGB24, rgb->width, rgb->height,
+      full ? (format == AV_PIX_FMT_YUVJ420P ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_YUV422P) : format,
+      SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INP, nullptr, nullptr, nullptr);
   const int *coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
   sws_setColorspaceDetails(sws, coefficients, 1, coefficients, full ? 1 : 0, 0, 1 << 16, 1 << 16);
   sws_scale(sws, rgb->data, rgb->linesize, 0, rgb->height, out->data, out->linesize);
@@ -89,24 +91,24 @@ void PrintTo(const ConversionCase &c, std::ostream *os) {
 
 class Nv12ConversionTest : public ::testing::TestWithParam<ConversionCase> {};
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, Nv12ConversionTest,
-    ::testing::Values(
-        // Decoders (H.264, MJPEG) and raw webcams, at the output size: the fast path.
-        ConversionCase{AV_PIX_FMT_YUV420P, 320, 240, Nv12Converter::Path::LIBYUV},
-        ConversionCase{AV_PIX_FMT_YUVJ420P, 320, 240, Nv12Converter::Path::LIBYUV},
-        ConversionCase{AV_PIX_FMT_YUV422P, 320, 240, Nv12Converter::Path::LIBYUV},
-        ConversionCase{AV_PIX_FMT_YUVJ422P, 320, 240, Nv12Converter::Path::LIBYUV},
-        ConversionCase{AV_PIX_FMT_YUYV422, 320, 240, Nv12Converter::Path::LIBYUV},
-        ConversionCase{AV_PIX_FMT_UYVY422, 320, 240, Nv12Converter::Path::LIBYUV},
-        ConversionCase{AV_PIX_FMT_NV12, 320, 240, Nv12Converter::Path::LIBYUV},
-        // Other layouts, and any other size (full range too): libswscale.
-        ConversionCase{AV_PIX_FMT_RGB24, 320, 240, Nv12Converter::Path::SWSCALE},
-        ConversionCase{AV_PIX_FMT_YUV420P, 640, 480, Nv12Converter::Path::SWSCALE},
-        ConversionCase{AV_PIX_FMT_YUVJ422P, 480, 360, Nv12Converter::Path::SWSCALE}),
-    [](const ::testing::TestParamInfo<ConversionCase> &info) {
-      return std::string(av_get_pix_fmt_name(info.param.format)) + "_" + std::to_string(info.param.src_w);
-    });
+INSTANTIATE_TEST_SUITE_P(Layouts, Nv12ConversionTest,
+                         ::testing::Values(
+                             // Decoders (H.264, MJPEG) and raw webcams, at the output size: the fast path.
+                             ConversionCase{AV_PIX_FMT_YUV420P, 320, 240, Nv12Converter::Path::LIBYUV},
+                             ConversionCase{AV_PIX_FMT_YUVJ420P, 320, 240, Nv12Converter::Path::LIBYUV},
+                             ConversionCase{AV_PIX_FMT_YUV422P, 320, 240, Nv12Converter::Path::LIBYUV},
+                             ConversionCase{AV_PIX_FMT_YUVJ422P, 320, 240, Nv12Converter::Path::LIBYUV},
+                             ConversionCase{AV_PIX_FMT_YUYV422, 320, 240, Nv12Converter::Path::LIBYUV},
+                             ConversionCase{AV_PIX_FMT_UYVY422, 320, 240, Nv12Converter::Path::LIBYUV},
+                             ConversionCase{AV_PIX_FMT_NV12, 320, 240, Nv12Converter::Path::LIBYUV},
+                             // Other layouts, and any other size (full range too): libswscale.
+                             ConversionCase{AV_PIX_FMT_RGB24, 320, 240, Nv12Converter::Path::SWSCALE},
+                             ConversionCase{AV_PIX_FMT_YUV420P, 640, 480, Nv12Converter::Path::SWSCALE},
+                             ConversionCase{AV_PIX_FMT_YUVJ422P, 480, 360, Nv12Converter::Path::SWSCALE}),
+                         [](const ::testing::TestParamInfo<ConversionCase> &info) {
+                           return std::string(av_get_pix_fmt_name(info.param.format)) + "_" +
+                                  std::to_string(info.param.src_w);
+                         });
 
 TEST_P(Nv12ConversionTest, MatchesThePictureRenderedAtTheOutputSize) {
   const ConversionCase &c = GetParam();

@@ -18,8 +18,8 @@ TEST(CarStatePublisherTest, GearFollowsGpsSpeedAndDeviceStateSaysStarted) {
   TestWorld world(RUNS_DIR);
   TopicReader device("deviceState"), car("carState");
   PubMaster gps({"gpsLocation"});
-  auto publisher = world.start("carstate", {CARSTATE_PUBLISHER, "--drive-after", "0.5", "--park-after", "1",
-                                            "--fix-timeout", "1"});
+  auto publisher = world.start(
+      "carstate", {CARSTATE_PUBLISHER, "--drive-after", "0.5", "--park-after", "1", "--fix-timeout", "1"});
   auto send_fix = [&](float speed) {
     MessageBuilder msg;
     auto g = msg.initEvent(true).initGpsLocation();
@@ -56,7 +56,8 @@ TEST(CarStatePublisherTest, GearFollowsGpsSpeedAndDeviceStateSaysStarted) {
       << publisher->output();
   EXPECT_TRUE(gear_becomes(Gear::DRIVE, 10.0f)) << publisher->output();
   EXPECT_TRUE(publisher->running());
-  EXPECT_EQ(count_occurrences(publisher->output(), "carstate: gpsLocation does not decode"), 1) << publisher->output();
+  EXPECT_EQ(count_occurrences(publisher->output(), "carstate: gpsLocation does not decode"), 1)
+      << publisher->output();
   // The GPS falls silent: the fix times out, and a second later the car is parked.
   EXPECT_TRUE(gear_becomes(Gear::PARK, -1)) << publisher->output();
   EXPECT_EQ(count_occurrences(publisher->output(), "carstate: gear DRIVE"), 2) << publisher->output();

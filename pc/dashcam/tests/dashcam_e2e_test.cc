@@ -57,8 +57,12 @@ std::vector<std::string> files(const std::string &dir, const std::string &suffix
 
 // A car heading north-west from San Francisco at 20 knots (23 MPH), one fix a second.
 constexpr int FIXES = 6;
-double fix_lat(int i) { return 37.7749 + 0.0002 * i; }
-double fix_lon(int i) { return -122.4194 - 0.0002 * i; }
+double fix_lat(int i) {
+  return 37.7749 + 0.0002 * i;
+}
+double fix_lon(int i) {
+  return -122.4194 - 0.0002 * i;
+}
 
 std::string drive_log() {
   std::string log;
@@ -73,17 +77,18 @@ TEST(DashcamCommandTest, RecordsATripFromAFileCameraAndGpsdAndStopsCleanlyOnCtrl
                      camera_file));
   std::ofstream(world.path("drive.nmea"), std::ios::binary) << drive_log();
   const int port = free_tcp_port();
-  GroupChild gpsfake(world, "gpsfake", {"gpsfake", "-q", "-c", "0.5", "-P", std::to_string(port), world.path("drive.nmea")});
+  GroupChild gpsfake(world, "gpsfake",
+                     {"gpsfake", "-q", "-c", "0.5", "-P", std::to_string(port), world.path("drive.nmea")});
 
   // The programs side by side, as installed.
   const std::string bin = world.path("bin");
   fs::create_directories(bin);
   ProgramReaper reaper{bin};
   for (auto &[name, target] : std::map<std::string, std::string>{{"roadrec-camera", CAMERA_SERVER},
-                                                                  {"roadrec-gps", GPS_PUBLISHER},
-                                                                  {"roadrec-carstate", CARSTATE_PUBLISHER},
-                                                                  {"roadrecd", RECORDER},
-                                                                  {"roadrec-dashcam", DASHCAM}}) {
+                                                                 {"roadrec-gps", GPS_PUBLISHER},
+                                                                 {"roadrec-carstate", CARSTATE_PUBLISHER},
+                                                                 {"roadrecd", RECORDER},
+                                                                 {"roadrec-dashcam", DASHCAM}}) {
     fs::create_symlink(target, bin + "/" + name);
   }
   const std::string videos = world.path("videos");
@@ -128,9 +133,8 @@ TEST(DashcamCommandTest, RecordsATripFromAFileCameraAndGpsdAndStopsCleanlyOnCtrl
   EXPECT_TRUE(files(videos, ".lock").empty());
   const auto segments = files(videos, ".mp4");
   ASSERT_FALSE(segments.empty());
-  const std::string longest = *std::max_element(segments.begin(), segments.end(), [](auto &a, auto &b) {
-    return fs::file_size(a) < fs::file_size(b);
-  });
+  const std::string longest = *std::max_element(
+      segments.begin(), segments.end(), [](auto &a, auto &b) { return fs::file_size(a) < fs::file_size(b); });
   std::vector<uint8_t> recorded_picture;
   for_each_source_frame(longest, 640, 480, [&](int i, const std::vector<uint8_t> &pic) {
     recorded_picture = pic;

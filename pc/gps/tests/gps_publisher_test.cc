@@ -28,8 +28,8 @@ struct Published {
 
 Published read_location(strand::Event::Reader e) {
   auto g = e.getGpsLocation();
-  return {g.getHasFix(),  g.getLatitude(),   g.getLongitude(),           g.getAltitude(),
-          g.getSpeed(),   g.getBearingDeg(), g.getHorizontalAccuracy(), g.getUnixTimestampMillis()};
+  return {g.getHasFix(), g.getLatitude(),   g.getLongitude(),          g.getAltitude(),
+          g.getSpeed(),  g.getBearingDeg(), g.getHorizontalAccuracy(), g.getUnixTimestampMillis()};
 }
 
 bool matches(const Published &p, const NmeaEpoch &e, int second) {
@@ -51,9 +51,9 @@ class GpsPublisherTest : public ::testing::Test {
 // southern/western one, the fix lost, and a fix regained in the east.
 TEST_F(GpsPublisherTest, PublishesTheReplayedFixesTheirLossAndTheirReturn) {
   const NmeaEpoch epochs[] = {{true, 37.7749, -122.4194, 10.0, 45.0, 12.5},
-                          {true, -33.4489, -70.6693, 20.0, 270.0, 520.0},
-                          {false, 0, 0, 0, 0, 0},
-                          {true, 48.8566, 2.3522, 5.0, 90.0, 35.0}};
+                              {true, -33.4489, -70.6693, 20.0, 270.0, 520.0},
+                              {false, 0, 0, 0, 0, 0},
+                              {true, 48.8566, 2.3522, 5.0, 90.0, 35.0}};
   {
     std::ofstream log(world_.path("drive.nmea"), std::ios::binary);
     for (int s = 0; s < 4; s++) log << nmea_epoch(s, epochs[s]);
@@ -71,10 +71,11 @@ TEST_F(GpsPublisherTest, PublishesTheReplayedFixesTheirLossAndTheirReturn) {
       [&](strand::Event::Reader e) {
         const Published p = read_location(e);
         const bool expected = epochs[next].fix ? matches(p, epochs[next], next) : !p.has_fix;
-        if (expected) next++;
+        if (expected)
+          next++;
         else if (next > 0 && epochs[next - 1].fix && p.has_fix && !matches(p, epochs[next - 1], next - 1)) {
-          ADD_FAILURE() << "unexpected fix " << p.lat << " " << p.lon << " speed " << p.speed << " after epoch "
-                        << next - 1;
+          ADD_FAILURE() << "unexpected fix " << p.lat << " " << p.lon << " speed " << p.speed
+                        << " after epoch " << next - 1;
         }
         return next == 4;
       },
@@ -110,7 +111,8 @@ class FakeGpsd {
     pollfd p = {listen_fd_, POLLIN, 0};
     if (poll(&p, 1, timeout_ms) != 1) return false;
     client_fd_ = accept(listen_fd_, nullptr, nullptr);
-    return client_fd_ >= 0 && send(R"({"class":"VERSION","release":"3.22","rev":"3.22","proto_major":3,"proto_minor":14})");
+    return client_fd_ >= 0 &&
+           send(R"({"class":"VERSION","release":"3.22","rev":"3.22","proto_major":3,"proto_minor":14})");
   }
   bool send(const std::string &line) {
     const std::string text = line + "\r\n";
@@ -128,8 +130,8 @@ class FakeGpsd {
 TEST_F(GpsPublisherTest, GarbageFromGpsdIsNeverAFixAndARestartedGpsdIsReadAgain) {
   FakeGpsd gpsd;
   TopicReader locations("gpsLocation");
-  auto gps = world_.start("gps", {GPS_PUBLISHER, "--gps", "127.0.0.1:" + std::to_string(gpsd.port()),
-                                  "--no-fix-after", "0.5"});
+  auto gps = world_.start(
+      "gps", {GPS_PUBLISHER, "--gps", "127.0.0.1:" + std::to_string(gpsd.port()), "--no-fix-after", "0.5"});
   ASSERT_TRUE(gpsd.accept_client(30000)) << gps->output();
 
   const std::string garbage[] = {

@@ -28,7 +28,8 @@ TEST(SystemdUnitsTest, InstalledUnitsVerifyAndNameInstalledPrograms) {
   ASSERT_EQ(install.second, 0) << install.first;
 
   const std::string units = prefix + "/lib/systemd/system";
-  const auto verify = run(std::string(SYSTEMD_ANALYZE) + " verify " + units + "/*.service " + units + "/*.target");
+  const auto verify =
+      run(std::string(SYSTEMD_ANALYZE) + " verify " + units + "/*.service " + units + "/*.target");
   EXPECT_EQ(verify.second, 0) << verify.first;
   EXPECT_EQ(verify.first.find("roadrec"), std::string::npos) << verify.first;
 
@@ -48,7 +49,8 @@ TEST(SystemdUnitsTest, InstalledUnitsVerifyAndNameInstalledPrograms) {
     EXPECT_NE(slurp(e.path()).find("\nExecStart=" + prefix + "/bin/"), std::string::npos) << e.path();
   }
 
-  const auto users = run(std::string(SYSTEMD_SYSUSERS) + " --dry-run " + prefix + "/lib/sysusers.d/roadrec.conf");
+  const auto users =
+      run(std::string(SYSTEMD_SYSUSERS) + " --dry-run " + prefix + "/lib/sysusers.d/roadrec.conf");
   EXPECT_EQ(users.second, 0) << users.first;
   if (HasFailure()) world.keep();
 }
