@@ -32,7 +32,8 @@ const char *const USAGE =
     "  --option KEY=VALUE  an FFmpeg input option: input_format=mjpeg, video_size=1280x720,\n"
     "                      framerate=30 (V4L2; 20 is asked for unless given), rtsp_transport=udp\n"
     "  --loop              play a file again at its end (otherwise it ends for good)\n"
-    "  --size WxH          stream size (even); default: the first picture's, within 4096x4096\n"
+    "  --size WxH          stream size (even), served from the start; default: the first picture's\n"
+    "                      (within 4096x4096), served once it came\n"
     "  --fps F             frames per second served (default 20, what the recorder expects)\n"
     "  --buffers N         shared frame buffers (default 8)\n"
     "  --read-timeout S    seconds without data before a live input is reopened (default 5)\n"
@@ -119,6 +120,16 @@ int main(int argc, char *argv[]) {
   std::thread input_thread([&] { source.run(); });
 
   std::unique_ptr<VisionIpcServer> server;
+  auto start_serving = [&](int width, int height) {
+    server = std::make_unique<VisionIpcServer>("imagerd");
+    server->create_buffers(VISION_STREAM_ROAD, opt.buffers, false, width, height);
+    server->start_listener();
+    LOGW("camera: serving imagerd road stream %dx%d at %g frames/s from %s", width, height, opt.fps,
+         opt.source.input.url.c_str());
+  };
+  // With its size given the stream is served at once, camera or not; otherwise the first
+  // picture gives its size, which holds from then on.
+  if (opt.source.width > 0) start_serving(opt.source.width, opt.source.height);
   const uint64_t max_repeat_ns = (uint64_t)(opt.max_repeat * 1e9);
   uint64_t last_sent_seq = 0;
   uint32_t frame_id = 0;
@@ -129,14 +140,7 @@ int main(int argc, char *argv[]) {
     latest.read([&](const Nv12Image &image, const FrameInfo &info) {
       const TickChoice choice = choose_for_tick(info, last_sent_seq, tick, max_repeat_ns);
       if (choice == TickChoice::SKIP) return;
-      if (!server) {
-        // The stream's size is known with the first picture and holds from then on.
-        server = std::make_unique<VisionIpcServer>("imagerd");
-        server->create_buffers(VISION_STREAM_ROAD, opt.buffers, false, image.width, image.height);
-        server->start_listener();
-        LOGW("camera: serving imagerd road stream %dx%d at %g frames/s from %s", image.width, image.height,
-             opt.fps, opt.source.input.url.c_str());
-      }
+      if (!server) start_serving(image.width, image.height);
       VisionBuf *buf = server->get_buffer(VISION_STREAM_ROAD);
       memcpy(buf->addr, image.data.data(), image.data.size());
       buf->set_frame_id(frame_id);

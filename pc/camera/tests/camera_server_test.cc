@@ -217,31 +217,36 @@ TEST_F(CameraServerTest, NetworkStreamCutAndRestartedResumesOnTheSameServer) {
   EXPECT_EQ(camera->stop(SIGINT, 20000), 0) << camera->output();
 }
 
-// An input that is not there: a clear error once, then retries at debug level; a file that
-// appears later is then served.
+// An input that is not there: a clear error once, then retries at debug level. A camera not
+// plugged in is served all the same when the stream's size is given; a file that appears
+// later is served from its first picture.
 TEST_F(CameraServerTest, MissingInputIsReportedOnceAndRetried) {
   const std::string device = "/dev/video99";
   struct stat st;
   ASSERT_NE(stat(device.c_str(), &st), 0) << device << " exists on this machine";
-  const std::string later = world_.path("later.mp4");
-  auto missing_device = start_camera({"--input", device}, "camera_device");
-  auto missing_file = start_camera({"--input", later}, "camera_file");
-
-  for (auto *camera : {missing_device.get(), missing_file.get()}) {
-    ASSERT_TRUE(
-        wait_until([&] { return count_occurrences(camera->output(), "camera: attempt ") >= 2; }, 30000))
-        << camera->output();
-    EXPECT_TRUE(camera->running());
+  auto missing_device = start_camera({"--input", device, "--size", "320x240"}, "camera_device");
+  {
+    StreamReader reader;
+    ASSERT_TRUE(reader.connect(CONNECT_TIMEOUT_MS)) << missing_device->output();
   }
+  ASSERT_TRUE(
+      wait_until([&] { return count_occurrences(missing_device->output(), "camera: attempt ") >= 2; }, 30000))
+      << missing_device->output();
   EXPECT_EQ(count_occurrences(missing_device->output(),
                               "camera: cannot open /dev/video99: No such file or directory; retrying"),
             1)
       << missing_device->output();
+  EXPECT_EQ(missing_device->stop(SIGINT, 20000), 0) << missing_device->output();
+
+  const std::string later = world_.path("later.mp4");
+  auto missing_file = start_camera({"--input", later}, "camera_file");
+  ASSERT_TRUE(
+      wait_until([&] { return count_occurrences(missing_file->output(), "camera: attempt ") >= 1; }, 30000))
+      << missing_file->output();
   EXPECT_EQ(count_occurrences(missing_file->output(),
                               "camera: cannot open " + later + ": No such file or directory"),
             1)
       << missing_file->output();
-
   ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=30 -t 4 -c:v libx264 -preset ultrafast " +
                      world_.path("tmp.mp4")));
   fs::rename(world_.path("tmp.mp4"), later);
