@@ -1,8 +1,5 @@
 #include "pc/camera/frame_source.h"
 
-#include <unistd.h>
-
-#include <algorithm>
 #include <utility>
 
 #include "common/swaglog.h"
@@ -39,7 +36,11 @@ void FrameSource::run() {
       sleep_unless_exit(exit_, backoff_.next());
       continue;
     }
-    LOGW("camera: %s open: %s", url.c_str(), input.describe().c_str());
+    // During an outage an input may open and fail again at once: only its return is logged.
+    if (!outage_)
+      LOGW("camera: %s open: %s", url.c_str(), input.describe().c_str());
+    else
+      LOGD("camera: %s open: %s", url.c_str(), input.describe().c_str());
     const Outcome outcome = read_pictures(input);
     input.close();
     latest_.lose();
