@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/omx_core/codec_backend.h"
 #include "selfdrive/pendrel/screenrecorder/omx_encoder.h"
 
 namespace {
@@ -93,8 +94,11 @@ double encode_with_omx(const Scene &s, int fw, int fh, int n, const std::string 
 double encode_with_ffmpeg(const Scene &s, int fw, int fh, int n, const std::string &out) {
   int pipefd[2];
   if (pipe(pipefd) != 0) return -1;
-  char size[32];
+  char size[32], rate[32], peak[32];
   snprintf(size, sizeof(size), "%dx%d", fw, fh);
+  // The component's rate control: the target, its variable-rate peak, a one-second buffer.
+  snprintf(rate, sizeof(rate), "%dk", BITRATE / 1000);
+  snprintf(peak, sizeof(peak), "%dk", BITRATE / 1000 * omx_core::kVbrPeakPercent / 100);
   pid_t pid = fork();
   if (pid < 0) return -1;
   if (pid == 0) {
@@ -103,7 +107,7 @@ double encode_with_ffmpeg(const Scene &s, int fw, int fh, int n, const std::stri
     close(pipefd[1]);
     execlp(FFMPEG_PATH, "ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", size, "-r", "10",
            "-i", "pipe:0", "-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high", "-level", "5", "-threads", "1",
-           "-b:v", "2560k", "-maxrate", "3840k", "-bufsize", "2560k", "-g", "16", "-keyint_min", "16", "-sc_threshold", "0", "-bf", "0", "-refs", "1",
+           "-b:v", rate, "-maxrate", peak, "-bufsize", rate, "-g", "16", "-keyint_min", "16", "-sc_threshold", "0", "-bf", "0", "-refs", "1",
            "-x264-params",
            "lookahead-threads=1:rc-lookahead=0:sync-lookahead=0:mbtree=0:cabac=1:8x8dct=1:weightp=1:"
            "constrained-intra=1:repeat-headers=0",

@@ -165,7 +165,7 @@ TEST(OmxComponentTest, WrongCallsGetTheStandardErrorCodes) {
   ASSERT_EQ(c.configure(176, 144, 10, 500000), OMX_ErrorNone);
   OMX_PARAM_PORTDEFINITIONTYPE def;
   OmxClient::init(def, 0);
-  def.nSize = 112;  // the structure's size with 32-bit OMX_U32; not this build's
+  def.nSize = 176;  // the structure as a client built with an 8-byte OMX_U32 would pass it
   EXPECT_EQ(OMX_GetParameter(c.handle, OMX_IndexParamPortDefinition, &def), OMX_ErrorBadParameter);
   OmxClient::init(def, 7);
   EXPECT_EQ(OMX_GetParameter(c.handle, OMX_IndexParamPortDefinition, &def), OMX_ErrorBadPortIndex);
@@ -282,7 +282,7 @@ TEST(OmxComponentTest, SyncFrameOnRequestRestartsTheGroupOfPictures) {
   refresh.IntraRefreshVOP = OMX_TRUE;
   EXPECT_EQ(OMX_SetConfig(c.handle, OMX_IndexConfigVideoIntraVOPRefresh, &refresh), OMX_ErrorBadPortIndex);
   refresh.nPortIndex = 1;
-  refresh.nSize = 24;  // the structure as compiled with a 32-bit OMX_U32
+  refresh.nSize = 24;  // the structure as a client built with an 8-byte OMX_U32 would pass it
   EXPECT_EQ(OMX_SetConfig(c.handle, OMX_IndexConfigVideoIntraVOPRefresh, &refresh), OMX_ErrorBadParameter);
   refresh.nSize = sizeof(refresh);
   EXPECT_EQ(OMX_SetConfig(c.handle, OMX_IndexConfigVideoFramerate, &refresh), OMX_ErrorUnsupportedIndex);

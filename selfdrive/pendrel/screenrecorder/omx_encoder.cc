@@ -1,19 +1,15 @@
 #include "selfdrive/pendrel/screenrecorder/omx_encoder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
 #include "common/exit_handler.h"
-#include "common/swaglog.h"
-#include "common/util.h"
 #include "common/fatal_check.h"
-
+#include "common/swaglog.h"
+#include "selfdrive/pendrel/screenrecorder/abgr_to_nv12.h"
 
 namespace {
 
@@ -294,4 +290,97 @@ int OmxEncoder::encode_frame_rgba(const uint8_t *ptr, int, int, uint64_t ts) {
   dirty = true;
   counter++;
   return ret;
+}
+
+// ---- Segments ----------------------------------------------------------------------------------
+
+void OmxEncoder::encoder_open(const char *filename) {
+  writer.open(path, filename, SegmentFormat{width, height, fps, remuxing});
+  request_sync_frame();
+  is_open = true;
+  counter = 0;
+}
+
+// Every segment must play from its first frame on its own, so it starts with a sync frame
+// rather than continuing the previous segment's group of pictures.
+void OmxEncoder::request_sync_frame() {
+  OMX_CONFIG_INTRAREFRESHVOPTYPE refresh;
+  init_omx_struct(refresh, 1);  // the output port
+  refresh.IntraRefreshVOP = OMX_TRUE;
+  OMX_ERRORTYPE err = OMX_SetConfig(handle, OMX_IndexConfigVideoIntraVOPRefresh, &refresh);
+  if (err != OMX_ErrorNone) {
+    LOGW("encoder: sync frame request refused: %x", err);
+  }
+}
+
+void OmxEncoder::store_codec_config(const uint8_t *data, size_t len) {
+  if (codec_config_len < len) {
+    uint8_t *grown = static_cast<uint8_t *>(realloc(codec_config, len));
+    FATAL_CHECK(grown);
+    codec_config = grown;
+  }
+  codec_config_len = len;
+  memcpy(codec_config, data, len);
+}
+
+void OmxEncoder::handle_out_buf(OmxEncoder *e, OMX_BUFFERHEADERTYPE *out_buf) {
+  const uint8_t *data = out_buf->pBuffer + out_buf->nOffset;
+  const size_t len = out_buf->nFilledLen;
+
+  if (out_buf->nFlags & OMX_BUFFERFLAG_CODECCONFIG) {
+    e->store_codec_config(data, len);
+    out_buf->nTimeStamp = 0;  // not a frame
+  }
+
+  if (!e->remuxing) {
+    e->writer.write_raw(data, len);
+  } else {
+    if (!e->writer.header_written() && e->codec_config_len > 0) {
+      e->writer.write_header(e->codec_config, e->codec_config_len);
+    }
+    // Only a written header makes packets writable; timestamp 0 marks configuration data.
+    if (out_buf->nTimeStamp > 0 && e->writer.header_written()) {
+      e->writer.write_frame(data, len, out_buf->nTimeStamp, out_buf->nFlags & OMX_BUFFERFLAG_SYNCFRAME);
+    }
+  }
+
+  FATAL_CHECK(OMX_FillThisBuffer(e->handle, out_buf) == OMX_ErrorNone);
+}
+
+// End of stream one frame interval after the last frame; the component returns it on the output
+// after every pending frame, so the whole segment is written before the file is finalised.
+void OmxEncoder::drain_to_end_of_stream() {
+  OMX_BUFFERHEADERTYPE *in_buf;
+  if (!free_in.try_pop(in_buf, DRAIN_TIMEOUT_MS)) {
+    LOGE("OMX component returned no input buffer within %d ms", DRAIN_TIMEOUT_MS);
+    fprintf(stderr, "OMX component returned no input buffer within %d ms\n", DRAIN_TIMEOUT_MS);
+    abort();
+  }
+  in_buf->nFilledLen = 0;
+  in_buf->nOffset = 0;
+  in_buf->nFlags = OMX_BUFFERFLAG_EOS;
+  in_buf->nTimeStamp = (OMX_TICKS)(last_t + 1000000 / fps);
+  FATAL_CHECK(OMX_EmptyThisBuffer(handle, in_buf) == OMX_ErrorNone);
+
+  while (true) {
+    OMX_BUFFERHEADERTYPE *out_buf;
+    if (!done_out.try_pop(out_buf, DRAIN_TIMEOUT_MS)) {
+      LOGE("OMX component returned no end of stream within %d ms", DRAIN_TIMEOUT_MS);
+      fprintf(stderr, "OMX component returned no end of stream within %d ms\n", DRAIN_TIMEOUT_MS);
+      abort();
+    }
+    bool eos = out_buf->nFlags & OMX_BUFFERFLAG_EOS;
+    handle_out_buf(this, out_buf);
+    if (eos) break;
+  }
+}
+
+void OmxEncoder::encoder_close() {
+  if (!is_open) return;
+  if (dirty) {
+    drain_to_end_of_stream();
+    dirty = false;
+  }
+  writer.close();
+  is_open = false;
 }

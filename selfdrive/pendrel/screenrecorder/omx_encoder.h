@@ -1,16 +1,15 @@
 #pragma once
 
-// OmxEncoder drives one OpenMAX IL video encoder component (H.264 or HEVC) and writes what it
-// produces as a sequence of output segments: MP4 files for H.264, raw elementary streams for
-// HEVC. The component runs from construction to destruction; segments come and go on it with
-// encoder_open / encoder_close. Every call is made from one application thread; the component's
-// callbacks only queue buffers for that thread.
+// OmxEncoder drives one OpenMAX IL video encoder component (H.264 or HEVC) and hands what it
+// produces to a SegmentWriter, one output segment after another: MP4 files for H.264, raw
+// elementary streams for HEVC. The component runs from construction to destruction; segments come
+// and go on it with encoder_open / encoder_close. Every call is made from one application thread;
+// the component's callbacks only queue buffers for that thread.
 //
 // Calling order: construct → (encoder_open → encode_frame_* … → encoder_close)* → destroy.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -21,11 +20,7 @@
 
 #include "common/queue.h"
 #include "omx_vendor_ext.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
+#include "selfdrive/pendrel/screenrecorder/mp4_segment_writer.h"
 
 class OmxEncoder {
  public:
@@ -47,10 +42,11 @@ class OmxEncoder {
   // encoder (in_width and in_height are not used).
   int encode_frame_rgba(const uint8_t *ptr, int in_width, int in_height, uint64_t ts);
 
-  // Starts the segment `path`/`filename` and its lock file `path`/`filename`.lock.
+  // Starts the segment `path`/`filename` and its lock file `path`/`filename`.lock, and asks the
+  // component for a sync frame so that the segment plays from its first frame on its own.
   void encoder_open(const char *filename);
-  // Writes every frame still in the component, finalises the segment and removes its lock
-  // file. Harmless when no segment is open.
+  // Drains the component with an end-of-stream buffer, so every frame still in it is written,
+  // then finalises the segment and removes its lock file. Harmless when no segment is open.
   void encoder_close();
 
   // Component callbacks (component threads): they only record the state or queue the buffer.
@@ -58,7 +54,8 @@ class OmxEncoder {
                                      OMX_U32 data1, OMX_U32 data2, OMX_PTR event_data);
   static OMX_ERRORTYPE empty_buffer_done(OMX_HANDLETYPE component, OMX_PTR app_data, OMX_BUFFERHEADERTYPE *buffer);
   static OMX_ERRORTYPE fill_buffer_done(OMX_HANDLETYPE component, OMX_PTR app_data, OMX_BUFFERHEADERTYPE *buffer);
-  // Writes one filled output buffer and gives it back to the component (application thread).
+  // Hands one filled output buffer to the segment writer and gives it back to the component
+  // (application thread).
   static void handle_out_buf(OmxEncoder *e, OMX_BUFFERHEADERTYPE *out_buf);
 
   // Blocks until the component reports state `s`; a component that does not within
@@ -70,17 +67,15 @@ class OmxEncoder {
 
   int width, height;
   int fps;
-  char vid_path[1024];
-  char lock_path[1024];
   bool is_open = false;
   bool dirty = false;
   int counter = 0;
   std::string path;
-  FILE *of = nullptr;
 
+  // The component's last parameter sets, kept for the life of the encoder: a later segment takes
+  // its header from them when the component sends none.
   size_t codec_config_len = 0;
   uint8_t *codec_config = nullptr;
-  bool wrote_codec_config = false;
 
   std::mutex state_lock;
   std::condition_variable state_cv;
@@ -96,10 +91,8 @@ class OmxEncoder {
   SafeQueue<OMX_BUFFERHEADERTYPE *> free_in;
   SafeQueue<OMX_BUFFERHEADERTYPE *> done_out;
 
-  AVFormatContext *ofmt_ctx = nullptr;
-  AVCodecContext *codec_ctx = nullptr;
-  AVStream *out_stream = nullptr;
-  bool remuxing;
+  SegmentWriter writer;
+  bool remuxing;  // MP4 (H.264); false: raw stream (HEVC)
 
   bool downscale;
   uint8_t *y_ptr2 = nullptr, *u_ptr2 = nullptr, *v_ptr2 = nullptr;
@@ -108,13 +101,7 @@ class OmxEncoder {
   OMX_BUFFERHEADERTYPE *take_free_input();
   void submit_input(OMX_BUFFERHEADERTYPE *buf, uint64_t ts);
   void drain_output();
-  void write_header_from_config();
+  void drain_to_end_of_stream();
   void request_sync_frame();
-  void write_packet(OMX_BUFFERHEADERTYPE *out_buf, const uint8_t *data, size_t len);
-  void finish_segment_file();
+  void store_codec_config(const uint8_t *data, size_t len);
 };
-
-// Converts a frame of 4 bytes per pixel (R G B A in memory) to NV12. A negative `height` reads
-// the source bottom-up. Returns 0, or -1 on a null pointer, `width` <= 0 or `height` == 0.
-int ABGRToNV12(const uint8_t *src_abgr, int src_stride_abgr, uint8_t *dst_y, int dst_stride_y, uint8_t *dst_uv,
-               int dst_stride_uv, int width, int height);

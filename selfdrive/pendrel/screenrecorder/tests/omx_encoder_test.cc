@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "common/exit_handler.h"
+#include "common/tests/test_dir.h"
 #include "encoder_test_util.h"
 #include "platform/omx_core/tests/x265_leak_suppression.h"
 
@@ -73,7 +74,7 @@ nlohmann::json stream_of(const std::string &file, const std::string &extra_args 
 constexpr int W = 330, H = 250;
 
 TEST(OmxEncoderTest, Mp4SegmentHoldsEveryFrameAsHighProfileH264) {
-  ScratchDir dir;
+  TestDir dir;
   const int n = 2 * SYNC_PERIOD + 5;
   {
     OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
@@ -109,7 +110,7 @@ TEST(OmxEncoderTest, Mp4SegmentHoldsEveryFrameAsHighProfileH264) {
 }
 
 TEST(OmxEncoderTest, LaterSegmentsTakeTheirHeaderFromTheStoredConfiguration) {
-  ScratchDir dir;
+  TestDir dir;
   const int per_segment = 12;
   OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
   for (int seg = 0; seg < 3; seg++) {
@@ -145,7 +146,7 @@ TEST(OmxEncoderTest, LaterSegmentsTakeTheirHeaderFromTheStoredConfiguration) {
 }
 
 TEST(OmxEncoderTest, OutputWithTimestampZeroIsNotWrittenAsAFrame) {
-  ScratchDir dir;
+  TestDir dir;
   OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
   e.encoder_open("zero.mp4");
   // The first frame at 0 ns, then 999 ns (0 µs after the integer division), then normal ones.
@@ -161,7 +162,7 @@ TEST(OmxEncoderTest, OutputWithTimestampZeroIsNotWrittenAsAFrame) {
 }
 
 TEST(OmxEncoderTest, HevcGivesARawStreamThatDecodes) {
-  ScratchDir dir;
+  TestDir dir;
   const int n = 15;
   {
     OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, true, false);
@@ -182,7 +183,7 @@ TEST(OmxEncoderTest, HevcGivesARawStreamThatDecodes) {
 }
 
 TEST(OmxEncoderTest, RefusesFramesWithoutAnOpenSegmentAndCountsPerSegment) {
-  ScratchDir dir;
+  TestDir dir;
   OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
   Nv12Frame f(W, H, 0);
   const size_t free_before = e.free_in.size();
@@ -206,7 +207,7 @@ TEST(OmxEncoderTest, RefusesFramesWithoutAnOpenSegmentAndCountsPerSegment) {
 }
 
 TEST(OmxEncoderTest, ExitRequestWhileWaitingForAnInputBufferRefusesTheFrame) {
-  ScratchDir dir;
+  TestDir dir;
   OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
   e.encoder_open("exit.mp4");
   Nv12Frame f(W, H, 0);
@@ -233,7 +234,7 @@ TEST(OmxEncoderTest, ExitRequestWhileWaitingForAnInputBufferRefusesTheFrame) {
 }
 
 TEST(OmxEncoderTest, SegmentClosedBeforeAnyFrameLeavesNoFileBehind) {
-  ScratchDir dir;
+  TestDir dir;
   for (bool h265 : {false, true}) {
     OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, h265, false);
     const std::string name = h265 ? "empty.hevc" : "empty.mp4";
@@ -246,7 +247,7 @@ TEST(OmxEncoderTest, SegmentClosedBeforeAnyFrameLeavesNoFileBehind) {
 }
 
 TEST(OmxEncoderTest, OpenCreatesTheMissingOutputDirectory) {
-  ScratchDir dir;
+  TestDir dir;
   std::string sub = dir / "trip";
   OmxEncoder e(sub.c_str(), W, H, FPS, BITRATE, false, false);
   e.encoder_open("seg.mp4");
@@ -256,7 +257,7 @@ TEST(OmxEncoderTest, OpenCreatesTheMissingOutputDirectory) {
 }
 
 TEST(OmxEncoderTest, ProcessKilledWithASegmentOpenLeavesTheLockFile) {
-  ScratchDir dir;
+  TestDir dir;
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t pid = fork();
@@ -284,24 +285,94 @@ TEST(OmxEncoderTest, ProcessKilledWithASegmentOpenLeavesTheLockFile) {
   EXPECT_TRUE(exists(dir / "killed.mp4"));
 }
 
+// Decoded pictures against their sources: a plane copied to the wrong place in the component's
+// padded layout, or rows of the wrong length, ruin the picture while the stream stays valid.
+struct PictureCase {
+  const char *name;
+  int width, height;        // the encoder's frame
+  int src_width, src_height;  // the camera's frame; larger ones are cropped to the top left
+};
+
+class OmxEncoderPictureTest : public ::testing::TestWithParam<PictureCase> {};
+
+TEST_P(OmxEncoderPictureTest, DecodedFramesMatchTheSource) {
+  const PictureCase c = GetParam();
+  TestDir dir;
+  const int n = 6;
+  std::vector<Nv12Frame> expected;
+  {
+    OmxEncoder e(dir.path().c_str(), c.width, c.height, FPS, BITRATE, false, false);
+    e.encoder_open("picture.mp4");
+    for (int i = 0; i < n; i++) {
+      Nv12Frame src(c.src_width, c.src_height, i);
+      ASSERT_EQ(e.encode_frame_nv12(src.y.data(), c.src_width, src.uv.data(), c.src_width, c.src_width, c.src_height,
+                                    (i + 1) * FRAME_NS),
+                i);
+      expected.push_back(crop_of(src, c.width, c.height));
+    }
+    e.encoder_close();
+  }
+  std::vector<std::vector<uint8_t>> decoded = decode_nv12(dir / "picture.mp4", c.width, c.height);
+  ASSERT_EQ((int)decoded.size(), n);
+  for (int i = 0; i < n; i++) {
+    PicturePsnr p = psnr_of(expected[i], decoded[i]);
+    EXPECT_GT(p.y, 30.0) << "frame " << i;
+    EXPECT_GT(p.uv, 30.0) << "frame " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, OmxEncoderPictureTest,
+                         ::testing::Values(PictureCase{"RoadCamera", 1928, 1208, 1928, 1208},
+                                           // No side a multiple of the layout's alignments; odd chroma
+                                           // width and height (165×125).
+                                           PictureCase{"Unaligned", W, H, W, H},
+                                           // Read with the camera's own row stride.
+                                           PictureCase{"LargerSource", 128, 96, 2 * 128, 2 * 96}),
+                         [](const ::testing::TestParamInfo<PictureCase> &i) { return std::string(i.param.name); });
+
+// A source larger than the encoder's frame is cut to it: nothing lands in the padding of the
+// component's layout (nor past it, with a source larger still).
 TEST(OmxEncoderTest, LargerSourceIsCroppedToTheEncoderFrame) {
-  ScratchDir dir;
-  const int w = 128, h = 96;
+  TestDir dir;
+  const int w = 100, h = 90;                // padded: stride 128, 96 Y rows, 48 UV rows
+  const int src_w = w + 20, src_h = h + 4;  // spills fit inside the padding
+  const uint8_t canary = 0xA5;
   OmxEncoder e(dir.path().c_str(), w, h, FPS, BITRATE, false, false);
+  std::vector<OMX_BUFFERHEADERTYPE *> inputs;
+  OMX_BUFFERHEADERTYPE *b;
+  while (e.free_in.try_pop(b, 0)) inputs.push_back(b);
+  ASSERT_EQ(inputs.size(), e.in_buf_headers.size());
+  for (auto *in : inputs) {
+    memset(in->pBuffer, canary, in->nAllocLen);
+    e.free_in.push(in);
+  }
+
   e.encoder_open("crop.mp4");
-  for (int i = 0; i < 4; i++) {
-    Nv12Frame big(2 * w, 2 * h, i);
-    EXPECT_EQ(e.encode_frame_nv12(big.y.data(), 2 * w, big.uv.data(), 2 * w, 2 * w, 2 * h, (i + 1) * FRAME_NS), i);
+  for (int i = 0; i < 2 * (int)inputs.size(); i++) {  // every input buffer at least once
+    Nv12Frame src(src_w, src_h, i);
+    ASSERT_EQ(e.encode_frame_nv12(src.y.data(), src_w, src.uv.data(), src_w, src_w, src_h, (i + 1) * FRAME_NS), i);
   }
   e.encoder_close();
-  nlohmann::json s = stream_of(dir / "crop.mp4");
-  ASSERT_FALSE(s.is_null());
-  EXPECT_EQ(s["width"], w);
-  EXPECT_EQ(s["nb_frames"], "4");
+  ASSERT_EQ(e.free_in.size(), inputs.size());
+
+  const int stride = (int)VENUS_Y_STRIDE(COLOR_FMT_NV12, w);
+  const int y_rows = (int)VENUS_Y_SCANLINES(COLOR_FMT_NV12, h);
+  const int uv_rows = (int)VENUS_UV_SCANLINES(COLOR_FMT_NV12, h);
+  auto in_picture = [&](int row, int col) { return col < w && (row < h || (row >= y_rows && row - y_rows < h / 2)); };
+  for (auto *in : inputs) {
+    int touched = 0;
+    for (int row = 0; row < y_rows + uv_rows; row++) {
+      for (int col = 0; col < stride; col++) {
+        if (!in_picture(row, col) && in->pBuffer[(size_t)row * stride + col] != canary) touched++;
+      }
+    }
+    EXPECT_EQ(touched, 0) << "padding bytes written";
+  }
+  EXPECT_EQ(packets_of(dir / "crop.mp4").size(), 2 * inputs.size());
 }
 
 TEST(OmxEncoderTest, RgbaFramesAreConvertedAndEncoded) {
-  ScratchDir dir;
+  TestDir dir;
   OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
   e.encoder_open("rgba.mp4");
   std::vector<uint8_t> rgba((size_t)W * H * 4);
@@ -315,7 +386,7 @@ TEST(OmxEncoderTest, RgbaFramesAreConvertedAndEncoded) {
 }
 
 TEST(OmxEncoderTest, ComponentErrorEventsDoNotStopEncoding) {
-  ScratchDir dir;
+  TestDir dir;
   OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
   e.encoder_open("errors.mp4");
   encode_frames(e, W, H, 0, 3);
@@ -358,7 +429,7 @@ TEST(OmxEncoderTest, ComponentErrorEventsDoNotStopEncoding) {
 }
 
 TEST(OmxEncoderTest, ConstructionIsRefusedWhenNoComponentIsAvailable) {
-  ScratchDir dir;
+  TestDir dir;
   // The platform serves a limited number of encoder sessions at once.
   std::vector<std::unique_ptr<OmxEncoder>> sessions;
   bool refused = false;
@@ -379,7 +450,7 @@ TEST(OmxEncoderTest, ConstructionIsRefusedWhenNoComponentIsAvailable) {
 
 TEST(OmxEncoderDeathTest, WaitForAStateNeverReportedIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ScratchDir dir;
+  TestDir dir;
   EXPECT_DEATH(
       {
         OmxEncoder e(dir.path().c_str(), 64, 64, FPS, BITRATE, false, false);
@@ -390,7 +461,7 @@ TEST(OmxEncoderDeathTest, WaitForAStateNeverReportedIsFatal) {
 
 TEST(OmxEncoderDeathTest, DestroyingWithASegmentOpenIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ScratchDir dir;
+  TestDir dir;
   EXPECT_DEATH(
       {
         OmxEncoder e(dir.path().c_str(), 64, 64, FPS, BITRATE, false, false);
@@ -401,7 +472,7 @@ TEST(OmxEncoderDeathTest, DestroyingWithASegmentOpenIsFatal) {
 
 TEST(OmxEncoderDeathTest, SegmentPathsThatDoNotFitAreRefused) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ScratchDir dir;
+  TestDir dir;
   // Fits as a video path but not with ".lock" added: cut, the lock path would be the video file.
   std::string name;
   while (dir.path().size() + 1 + name.size() + 250 < 1023) {
