@@ -107,3 +107,35 @@ inline PicturePsnr psnr_of(const Nv12Frame &src, const std::vector<uint8_t> &dec
   const size_t y_size = src.y.size();
   return {psnr(src.y.data(), decoded.data(), y_size), psnr(src.uv.data(), decoded.data() + y_size, src.uv.size())};
 }
+
+// The top-level boxes of an MP4 file, in order ("ftyp", "free", "mdat", "moov").
+inline std::vector<std::string> top_level_boxes(const std::string &file) {
+  std::vector<std::string> boxes;
+  FILE *f = fopen(file.c_str(), "rb");
+  if (!f) return boxes;
+  fseek(f, 0, SEEK_END);
+  const long size = ftell(f);
+  long pos = 0;
+  uint8_t h[16];
+  while (pos + 8 <= size && fseek(f, pos, SEEK_SET) == 0 && fread(h, 1, 8, f) == 8) {
+    uint64_t box = (uint64_t)h[0] << 24 | h[1] << 16 | h[2] << 8 | h[3];
+    if (box == 1 && fread(h + 8, 1, 8, f) == 8) {
+      box = 0;
+      for (int i = 8; i < 16; i++) box = box << 8 | h[i];
+    } else if (box == 0) {
+      box = (uint64_t)(size - pos);  // to the end of the file
+    }
+    boxes.emplace_back(reinterpret_cast<char *>(h + 4), 4);
+    if (box < 8) break;
+    pos += (long)box;
+  }
+  fclose(f);
+  return boxes;
+}
+
+// Frames the decoder reads from `file`, or -1 when it cannot be read at all.
+inline int decoded_frame_count(const std::string &file) {
+  nlohmann::json j = ffprobe_json("-count_frames -select_streams v:0 -show_entries stream=nb_read_frames", file);
+  if (j.is_null() || j["streams"].empty() || !j["streams"][0].contains("nb_read_frames")) return -1;
+  return std::stoi(j["streams"][0]["nb_read_frames"].get<std::string>());
+}
