@@ -5,7 +5,6 @@
 //    the same settings, fed the same frames in the same run, at 1928×1208 and 1280×720.
 // 2. Bit rate of a 60 s moving clip at 10 frames/s against the 2 560 000 bit/s target.
 //
-// The frames are windows onto a panning textured scene, so motion search has real work to do.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -22,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/encoder/panning_scene.h"
+#include "bench/encoder/process_cost.h"
 #include "platform/omx_core/codec_backend.h"
 #include "selfdrive/pendrel/screenrecorder/omx_encoder.h"
 
@@ -29,57 +30,15 @@ namespace {
 
 constexpr int FPS = 10;
 constexpr int BITRATE = 2560000;
-constexpr int PAN_X = 512, PAN_Y = 128;
-
-// A scene larger than the frame; frame i is the window at a ping-pong panning offset.
-struct Scene {
-  int w, h;
-  std::vector<uint8_t> y, uv;
-  Scene(int fw, int fh) : w(fw + PAN_X), h(fh + PAN_Y), y((size_t)w * h), uv((size_t)w * (h / 2)) {
-    std::mt19937 rng(42);
-    std::uniform_int_distribution<int> noise(-10, 10);
-    for (int r = 0; r < h; r++) {
-      for (int c = 0; c < w; c++) {
-        double v = 110 + 50 * std::sin(c / 37.0) * std::cos(r / 23.0) + (((c / 24) + (r / 24)) & 1) * 25 +
-                   30 * std::sin((c + 2 * r) / 211.0) + noise(rng);
-        y[(size_t)r * w + c] = (uint8_t)std::min(235.0, std::max(16.0, v));
-      }
-    }
-    for (int r = 0; r < h / 2; r++) {
-      for (int c = 0; c < w / 2; c++) {
-        uv[(size_t)r * w + 2 * c] = (uint8_t)(128 + 20 * std::sin(c / 19.0) + noise(rng) / 2);
-        uv[(size_t)r * w + 2 * c + 1] = (uint8_t)(128 + 20 * std::cos(r / 13.0) + noise(rng) / 2);
-      }
-    }
-  }
-  static int bounce(int t, int range) {
-    int period = 2 * range;
-    int p = t % period;
-    return p < range ? p : period - p;
-  }
-  // Offsets of frame i (even, so the chroma planes line up).
-  void window(int i, const uint8_t **py, const uint8_t **puv) const {
-    int ox = bounce(i * 6, PAN_X) & ~1, oy = bounce(i * 2, PAN_Y) & ~1;
-    *py = y.data() + (size_t)oy * w + ox;
-    *puv = uv.data() + (size_t)(oy / 2) * w + ox;
-  }
-};
-
-double cpu_seconds(const rusage &ru) {
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-double self_cpu() {
-  rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return cpu_seconds(ru);
-}
 
 // Encodes `n` frames of the scene through OmxEncoder into dir/name; returns the CPU seconds spent.
 double encode_with_omx(const Scene &s, int fw, int fh, int n, const std::string &dir, const std::string &name) {
   OmxEncoder e(dir.c_str(), fw, fh, FPS, BITRATE, false, false);
   double t0 = self_cpu();
-  e.encoder_open(name.c_str());
+  if (!e.encoder_open(name.c_str())) {
+    fprintf(stderr, "cannot open %s/%s\n", dir.c_str(), name.c_str());
+    exit(1);
+  }
   for (int i = 0; i < n; i++) {
     const uint8_t *py, *puv;
     s.window(i, &py, &puv);
@@ -159,18 +118,21 @@ int main(int argc, char **argv) {
   const int sizes[][2] = {{1928, 1208}, {1280, 720}};
   for (auto &sz : sizes) {
     Scene scene(sz[0], sz[1]);
-    double ours = encode_with_omx(scene, sz[0], sz[1], frames, dir, "omx.mp4");
-    double theirs = encode_with_ffmpeg(scene, sz[0], sz[1], frames, dir + "/ffmpeg.mp4");
     char label[32];
     snprintf(label, sizeof(label), "%dx%d", sz[0], sz[1]);
+    // The segment writer never overwrites a file: one name per size.
+    const std::string ours_name = std::string("omx_") + label + ".mp4";
+    const std::string theirs_path = dir + "/ffmpeg_" + label + ".mp4";
+    double ours = encode_with_omx(scene, sz[0], sz[1], frames, dir, ours_name);
+    double theirs = encode_with_ffmpeg(scene, sz[0], sz[1], frames, theirs_path);
     if (theirs <= 0) {
       printf("%-10s %14.1f %14s %22s\n", label, frames / ours, "failed", "-");
       failures++;
       continue;
     }
     printf("%-10s %14.1f %14.1f %22.3f\n", label, frames / ours, frames / theirs, ours / theirs);
-    printf("%-10s file sizes: OmxEncoder %lld bytes, ffmpeg %lld bytes\n", "", (long long)file_size(dir + "/omx.mp4"),
-           (long long)file_size(dir + "/ffmpeg.mp4"));
+    printf("%-10s file sizes: OmxEncoder %lld bytes, ffmpeg %lld bytes\n", "", (long long)file_size(dir + "/" + ours_name),
+           (long long)file_size(theirs_path));
   }
 
   {

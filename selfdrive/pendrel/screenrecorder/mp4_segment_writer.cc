@@ -158,13 +158,11 @@ bool SegmentWriter::open(const std::string &dir, const std::string &filename, co
     muxer_ =
         std::make_unique<Mp4Muxer>(video_fd_.get(), vid_path_, format_.width, format_.height, format_.fps);
     if (!muxer_->ok()) return open_failed("muxer", ENOMEM);
-    if (options_.crash_safe) {
-      try {
-        sync_ = std::make_unique<PeriodicSync>(video_fd_.get(), lock_fd_.get(), dir,
-                                               std::chrono::milliseconds(options_.sync_interval_ms));
-      } catch (const std::system_error &e) {
-        return open_failed("sync thread", e.code().value());
-      }
+    try {
+      sync_ = std::make_unique<PeriodicSync>(video_fd_.get(), lock_fd_.get(), dir,
+                                             std::chrono::milliseconds(options_.sync_interval_ms));
+    } catch (const std::system_error &e) {
+      return open_failed("sync thread", e.code().value());
     }
   }
   open_ = true;
@@ -174,7 +172,7 @@ bool SegmentWriter::open(const std::string &dir, const std::string &filename, co
 // The lock file is made under no name, locked and filled, then given its name: a recovery
 // never sees it unlocked. Where the file system cannot do that, it is made by name.
 int SegmentWriter::create_lock_file(const std::string &dir) {
-  const bool journal = format_.mp4 && options_.crash_safe;
+  const bool journal = format_.mp4;  // a raw stream has none
   const uint8_t *magic = reinterpret_cast<const uint8_t *>(segment_journal::kMagic);
   UniqueFd fd(util::retry_eintr([&] { return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0664); }));
   if (fd.valid()) {
@@ -227,15 +225,13 @@ void SegmentWriter::write_header(const uint8_t *config, size_t len) {
   stream_.fps = format_.fps;
   stream_.data_start = (uint64_t)muxer_->position();
   stream_.codec_config.assign(config, config + len);
-  if (options_.crash_safe) {
-    append_to_journal(segment_journal::stream_record(stream_));
-    sync_->mark_dirty();
-  }
+  append_to_journal(segment_journal::stream_record(stream_));
+  sync_->mark_dirty();
 }
 
 void SegmentWriter::write_frame(const uint8_t *data, size_t len, int64_t pts_us, bool sync) {
   if (!open_ || failed_ || !header_written_) return;
-  if (sync_ && sync_->error()) return fail("sync", sync_->error());
+  if (sync_->error()) return fail("sync", sync_->error());
   segment_journal::Sample s;
   s.pts_us = pts_us;
   s.sync = sync;
@@ -243,10 +239,8 @@ void SegmentWriter::write_frame(const uint8_t *data, size_t len, int64_t pts_us,
     return fail("frame", muxer_->error_number(), muxer_->error_text());
   }
   samples_.push_back(s);
-  if (options_.crash_safe) {
-    append_to_journal(segment_journal::sample_record(s));
-    sync_->mark_dirty();
-  }
+  append_to_journal(segment_journal::sample_record(s));
+  sync_->mark_dirty();
   if (!failed_ && samples_.size() == 1) episode_ended(vid_path_);
 }
 
@@ -261,7 +255,7 @@ void SegmentWriter::finish_mp4() {
   if (header_written_ && !failed_) {
     if (!muxer_->write_trailer()) {
       fail("index", muxer_->error_number(), muxer_->error_text());
-    } else if (options_.crash_safe && fdatasync(video_fd_.get()) != 0) {
+    } else if (fdatasync(video_fd_.get()) != 0) {
       fail("sync", errno);  // the index must be on disk before the lock file goes
     }
   }
@@ -271,7 +265,7 @@ void SegmentWriter::finish_mp4() {
     RebuildResult r = rebuild_index(video_fd_.get(), vid_path_, stream_, samples_);
     if (!r.ok) {
       LOGW("encoder: %s left for recovery: %s", vid_path_.c_str(), r.error.c_str());
-      keep_lock_ = options_.crash_safe;
+      keep_lock_ = true;
     } else {
       LOGI("encoder: %s finished with %zu frames after the write failure", vid_path_.c_str(), r.frames);
       keep = r.frames > 0;

@@ -39,8 +39,8 @@ struct SegmentFormat {
 };
 
 struct SegmentWriterOptions {
-  // Journal and periodic sync; false gives the plain writer, which a crash leaves unplayable.
-  bool crash_safe = true;
+  // How often the written bytes are pushed to the storage device. A frame is durable at most
+  // this long (plus the sync itself) after it was handed over.
   int sync_interval_ms = 1000;
 };
 

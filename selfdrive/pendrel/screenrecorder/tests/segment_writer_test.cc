@@ -16,82 +16,36 @@
 
 #include "common/tests/test_dir.h"
 #include "encoder_test_util.h"
+#include "h264_clip.h"
+#include "plain_mp4_writer.h"
 #include "selfdrive/pendrel/screenrecorder/segment_journal.h"
 #include "selfdrive/pendrel/screenrecorder/segment_recovery.h"
 #include "tmpfs_mount.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/opt.h>
-}
 
 namespace {
 
 constexpr int W = 320, H = 240, FPS = 10;
 constexpr int FRAMES = 24;
 
-struct Packet {
-  std::vector<uint8_t> data;
-  int64_t pts_us;
-  bool sync;
-};
-
-// A short H.264 clip in the encoder component's form: parameter sets apart (Annex B), one access
-// unit per packet, no B pictures, a sync frame every 8.
-struct Clip {
-  std::vector<uint8_t> config;
-  std::vector<Packet> packets;
-};
-
-const Clip &clip() {
-  static const Clip c = [] {
-    Clip out;
-    av_log_set_level(AV_LOG_ERROR);
-    const AVCodec *codec = avcodec_find_encoder_by_name("libx264");
-    AVCodecContext *ctx = avcodec_alloc_context3(codec);
-    ctx->width = W;
-    ctx->height = H;
-    ctx->pix_fmt = AV_PIX_FMT_NV12;
-    ctx->time_base = {1, 1000000};
-    ctx->framerate = {FPS, 1};
-    ctx->gop_size = 8;
-    ctx->max_b_frames = 0;
-    ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av_opt_set(ctx->priv_data, "preset", "ultrafast", 0);
-    if (avcodec_open2(ctx, codec, nullptr) < 0) abort();
-    out.config.assign(ctx->extradata, ctx->extradata + ctx->extradata_size);
-    AVFrame *frame = av_frame_alloc();
-    frame->format = AV_PIX_FMT_NV12;
-    frame->width = W;
-    frame->height = H;
-    av_frame_get_buffer(frame, 0);
-    AVPacket *pkt = av_packet_alloc();
-    auto collect = [&] {
-      while (avcodec_receive_packet(ctx, pkt) == 0) {
-        out.packets.push_back({std::vector<uint8_t>(pkt->data, pkt->data + pkt->size), pkt->pts,
-                               (pkt->flags & AV_PKT_FLAG_KEY) != 0});
-        av_packet_unref(pkt);
-      }
-    };
-    for (int i = 0; i < FRAMES; i++) {
+// A short clip: a sync frame every 8, frame i at (i + 1) frame intervals.
+const H264Clip &clip() {
+  static const H264Clip c = [] {
+    H264ClipSettings s;
+    s.width = W;
+    s.height = H;
+    s.frames = FRAMES;
+    s.sync_period = 8;
+    return encode_h264_clip(s, [](int i, uint8_t *y, int ys, uint8_t *uv, int uvs) {
       Nv12Frame f(W, H, i);
-      av_frame_make_writable(frame);
-      for (int r = 0; r < H; r++) memcpy(frame->data[0] + r * frame->linesize[0], &f.y[(size_t)r * W], W);
-      for (int r = 0; r < H / 2; r++)
-        memcpy(frame->data[1] + r * frame->linesize[1], &f.uv[(size_t)r * W], W);
-      frame->pts = (i + 1) * 100000;
-      avcodec_send_frame(ctx, frame);
-      collect();
-    }
-    avcodec_send_frame(ctx, nullptr);
-    collect();
-    av_packet_free(&pkt);
-    av_frame_free(&frame);
-    avcodec_free_context(&ctx);
-    return out;
+      for (int r = 0; r < H; r++) memcpy(y + r * ys, &f.y[(size_t)r * W], W);
+      for (int r = 0; r < H / 2; r++) memcpy(uv + r * uvs, &f.uv[(size_t)r * W], W);
+    });
   }();
   return c;
+}
+
+int64_t pts_us(size_t i) {
+  return (int64_t)(i + 1) * 100000;
 }
 
 std::string read_file(const std::string &path) {
@@ -114,8 +68,8 @@ off_t size_of(const std::string &p) {
 void write_clip(SegmentWriter &w, size_t n) {
   w.write_header(clip().config.data(), clip().config.size());
   for (size_t i = 0; i < n; i++) {
-    const Packet &p = clip().packets[i % FRAMES];
-    w.write_frame(p.data.data(), p.data.size(), (int64_t)(i / FRAMES) * FRAMES * 100000 + p.pts_us, p.sync);
+    const H264Clip::Packet &p = clip().packets[i % FRAMES];
+    w.write_frame(p.data.data(), p.data.size(), pts_us(i), p.sync);
   }
 }
 
@@ -149,34 +103,13 @@ TEST(SegmentWriterTest, ClosedSegmentIsWhatTheMuxerAloneWrites) {
   EXPECT_FALSE(exists(dir / "ours.mp4.lock"));
 
   const std::string path = dir / "plain.mp4";
-  AVFormatContext *ctx = nullptr;
-  ASSERT_GE(avformat_alloc_output_context2(&ctx, nullptr, nullptr, path.c_str()), 0);
-  AVStream *st = avformat_new_stream(ctx, nullptr);
-  AVCodecContext *cc = avcodec_alloc_context3(avcodec_find_encoder(AV_CODEC_ID_H264));
-  cc->width = W;
-  cc->height = H;
-  cc->pix_fmt = AV_PIX_FMT_YUV420P;
-  cc->time_base = {1, FPS};
-  cc->extradata = static_cast<uint8_t *>(av_mallocz(clip().config.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-  cc->extradata_size = (int)clip().config.size();
-  memcpy(cc->extradata, clip().config.data(), clip().config.size());
-  ASSERT_GE(avcodec_parameters_from_context(st->codecpar, cc), 0);
-  ASSERT_GE(avio_open(&ctx->pb, path.c_str(), AVIO_FLAG_WRITE), 0);
-  ASSERT_GE(avformat_write_header(ctx, nullptr), 0);
-  for (const Packet &p : clip().packets) {
-    AVPacket *pkt = av_packet_alloc();
-    pkt->data = const_cast<uint8_t *>(p.data.data());
-    pkt->size = (int)p.data.size();
-    pkt->pts = pkt->dts = av_rescale_q(p.pts_us, {1, 1000000}, st->time_base);
-    pkt->duration = av_rescale_q(50000, {1, 1000000}, st->time_base);
-    if (p.sync) pkt->flags |= AV_PKT_FLAG_KEY;
-    ASSERT_GE(av_write_frame(ctx, pkt), 0);
-    av_packet_free(&pkt);
+  PlainMp4Writer plain(path, W, H, FPS, clip().config);
+  for (size_t i = 0; i < clip().packets.size(); i++) {
+    const H264Clip::Packet &p = clip().packets[i];
+    plain.write_frame(p.data.data(), p.data.size(), pts_us(i), p.sync);
   }
-  ASSERT_GE(av_write_trailer(ctx), 0);
-  avio_closep(&ctx->pb);
-  avcodec_free_context(&cc);
-  avformat_free_context(ctx);
+  plain.close();
+  ASSERT_TRUE(plain.ok());
 
   EXPECT_TRUE(ours == read_file(path)) << "the two files differ";
   EXPECT_EQ(top_level_boxes(dir / "ours.mp4"), (std::vector<std::string>{"ftyp", "free", "mdat", "moov"}));
@@ -298,8 +231,8 @@ TEST(SegmentRecoveryTest, LeavesASegmentThatIsBeingWrittenAlone) {
   EXPECT_TRUE(read_file(dir / "live.mp4.lock") == journal);
 
   for (size_t i = 10; i < FRAMES; i++) {
-    const Packet &p = clip().packets[i];
-    w.write_frame(p.data.data(), p.data.size(), p.pts_us, p.sync);
+    const H264Clip::Packet &p = clip().packets[i];
+    w.write_frame(p.data.data(), p.data.size(), pts_us(i), p.sync);
   }
   w.close();
   EXPECT_EQ(decoded_frame_count(dir / "live.mp4"), FRAMES);
