@@ -1,10 +1,15 @@
-// Encoder cost and rate accuracy.
+// Encoder cost, rate accuracy, and the cost of crash-safe segments.
 //
 // 1. CPU time per encoded frame through OmxEncoder (one copy into the input buffer, the software
 //    OpenMAX component, the MP4 muxer) against the ffmpeg command-line encoder with libx264 and
 //    the same settings, fed the same frames in the same run, at 1928×1208 and 1280×720.
 // 2. Bit rate of a 60 s moving clip at 10 frames/s against the 2 560 000 bit/s target.
+// 3. Crash safety and recovery (crash_safety_bench.h).
 //
+// Usage: encoder_bench [frames [clip_seconds]] [--part encoding|crash-safety]
+//                      [--seconds S] [--speedup K] [--dir DIR]
+//   frames, clip_seconds: parts 1 and 2 (default 100, 60); --seconds, --speedup, --dir: part 3
+//   (default 180 s recorded at 20 times the camera's pace, in a temporary directory).
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -21,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/encoder/crash_safety_bench.h"
 #include "bench/encoder/panning_scene.h"
 #include "bench/encoder/process_cost.h"
 #include "platform/omx_core/codec_backend.h"
@@ -32,7 +38,8 @@ constexpr int FPS = 10;
 constexpr int BITRATE = 2560000;
 
 // Encodes `n` frames of the scene through OmxEncoder into dir/name; returns the CPU seconds spent.
-double encode_with_omx(const Scene &s, int fw, int fh, int n, const std::string &dir, const std::string &name) {
+double encode_with_omx(const Scene &s, int fw, int fh, int n, const std::string &dir,
+                       const std::string &name) {
   OmxEncoder e(dir.c_str(), fw, fh, FPS, BITRATE, false, false);
   double t0 = self_cpu();
   if (!e.encoder_open(name.c_str())) {
@@ -64,10 +71,10 @@ double encode_with_ffmpeg(const Scene &s, int fw, int fh, int n, const std::stri
     dup2(pipefd[0], 0);
     close(pipefd[0]);
     close(pipefd[1]);
-    execlp(FFMPEG_PATH, "ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", size, "-r", "10",
-           "-i", "pipe:0", "-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high", "-level", "5", "-threads", "1",
-           "-b:v", rate, "-maxrate", peak, "-bufsize", rate, "-g", "16", "-keyint_min", "16", "-sc_threshold", "0", "-bf", "0", "-refs", "1",
-           "-x264-params",
+    execlp(FFMPEG_PATH, "ffmpeg", "-nostdin", "-v", "error", "-f", "rawvideo", "-pix_fmt", "nv12", "-s", size,
+           "-r", "10", "-i", "pipe:0", "-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high",
+           "-level", "5", "-threads", "1", "-b:v", rate, "-maxrate", peak, "-bufsize", rate, "-g", "16",
+           "-keyint_min", "16", "-sc_threshold", "0", "-bf", "0", "-refs", "1", "-x264-params",
            "lookahead-threads=1:rc-lookahead=0:sync-lookahead=0:mbtree=0:cabac=1:8x8dct=1:weightp=1:"
            "constrained-intra=1:repeat-headers=0",
            "-f", "mp4", "-y", out.c_str(), (char *)nullptr);
@@ -80,7 +87,8 @@ double encode_with_ffmpeg(const Scene &s, int fw, int fh, int n, const std::stri
     const uint8_t *py, *puv;
     s.window(i, &py, &puv);
     for (int r = 0; r < fh; r++) memcpy(&frame[(size_t)r * fw], py + (size_t)r * s.w, fw);
-    for (int r = 0; r < fh / 2; r++) memcpy(&frame[(size_t)fw * fh + (size_t)r * fw], puv + (size_t)r * s.w, fw);
+    for (int r = 0; r < fh / 2; r++)
+      memcpy(&frame[(size_t)fw * fh + (size_t)r * fw], puv + (size_t)r * s.w, fw);
     size_t off = 0;
     while (off < frame.size()) {
       ssize_t k = write(pipefd[1], frame.data() + off, frame.size() - off);
@@ -106,13 +114,32 @@ off_t file_size(const std::string &p) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  int frames = argc > 1 ? atoi(argv[1]) : 100;
-  int clip_seconds = argc > 2 ? atoi(argv[2]) : 60;
+  int frames = 100, clip_seconds = 60;
+  int seconds = 180, speedup = 20;
+  std::string part, writer_dir;
+  for (int i = 1, positional = 0; i < argc; i++) {
+    const std::string arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (arg == "--part" && has_value)
+      part = argv[++i];
+    else if (arg == "--seconds" && has_value)
+      seconds = atoi(argv[++i]);
+    else if (arg == "--speedup" && has_value)
+      speedup = atoi(argv[++i]);
+    else if (arg == "--dir" && has_value)
+      writer_dir = argv[++i];
+    else if (positional++ == 0)
+      frames = atoi(argv[i]);
+    else
+      clip_seconds = atoi(argv[i]);
+  }
+  if (part == "crash-safety") return run_crash_safety_bench(seconds, speedup, writer_dir);
   signal(SIGPIPE, SIG_IGN);
   std::string tmpl = (std::filesystem::temp_directory_path() / "encoder_bench_XXXXXX").string();
   std::string dir = mkdtemp(tmpl.data());
 
-  printf("Encoded frames per second per core, %d frames of 10 frame/s content, same frames, same run\n", frames);
+  printf("Encoded frames per second per core, %d frames of 10 frame/s content, same frames, same run\n",
+         frames);
   printf("%-10s %14s %14s %22s\n", "size", "OmxEncoder", "ffmpeg x264", "CPU time ratio (<=1.1)");
   int failures = 0;
   const int sizes[][2] = {{1928, 1208}, {1280, 720}};
@@ -131,8 +158,8 @@ int main(int argc, char **argv) {
       continue;
     }
     printf("%-10s %14.1f %14.1f %22.3f\n", label, frames / ours, frames / theirs, ours / theirs);
-    printf("%-10s file sizes: OmxEncoder %lld bytes, ffmpeg %lld bytes\n", "", (long long)file_size(dir + "/" + ours_name),
-           (long long)file_size(theirs_path));
+    printf("%-10s file sizes: OmxEncoder %lld bytes, ffmpeg %lld bytes\n", "",
+           (long long)file_size(dir + "/" + ours_name), (long long)file_size(theirs_path));
   }
 
   {
@@ -141,8 +168,10 @@ int main(int argc, char **argv) {
     encode_with_omx(scene, 1928, 1208, n, dir, "clip.mp4");
     double bits = 8.0 * (double)file_size(dir + "/clip.mp4");
     double rate = bits / clip_seconds;
-    printf("Bit rate of a %d s moving clip at 1928x1208: %.0f bit/s, %.3f of the %d bit/s target (within 0.85..1.15: %s)\n",
-           clip_seconds, rate, rate / BITRATE, BITRATE, std::fabs(rate / BITRATE - 1) <= 0.15 ? "yes" : "no");
+    printf(
+        "Bit rate of a %d s moving clip at 1928x1208: %.0f bit/s, %.3f of the %d bit/s target (within "
+        "0.85..1.15: %s)\n",
+        clip_seconds, rate, rate / BITRATE, BITRATE, std::fabs(rate / BITRATE - 1) <= 0.15 ? "yes" : "no");
   }
 
   if (getenv("ENCODER_BENCH_KEEP")) {
@@ -150,5 +179,6 @@ int main(int argc, char **argv) {
   } else {
     std::filesystem::remove_all(dir);
   }
+  if (part != "encoding" && run_crash_safety_bench(seconds, speedup, writer_dir) != 0) failures++;
   return failures ? 1 : 0;
 }

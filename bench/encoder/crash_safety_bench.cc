@@ -1,4 +1,5 @@
-// The cost of crash-safe segments, and the time recovery takes.
+// The second part of the encoder benchmark: the cost of crash-safe segments, and the time
+// recovery takes.
 //
 // 1. CPU and bytes written per recorded second for the same coded frames (a 1928×1208 clip at
 //    2 560 000 bit/s, 10 frames/s), three ways, in the same run:
@@ -14,8 +15,7 @@
 // 2. recover_segment on a segment left by a writer killed after `seconds` of frames, against
 //    reading the file once: cold (its pages dropped from the cache first) and warm.
 //
-// Usage: segment_writer_bench [--seconds S] [--speedup K] [--dir DIR]   (default 180, 20, a
-// temporary directory; give DIR on the storage to measure)
+#include "bench/encoder/crash_safety_bench.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -236,17 +236,10 @@ void killed_segment(const H264Clip &clip, const std::string &dir, int frames) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-  int seconds = 180, speedup = 20;
-  std::string dir;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!strcmp(argv[i], "--seconds")) seconds = atoi(argv[i + 1]);
-    if (!strcmp(argv[i], "--speedup")) speedup = atoi(argv[i + 1]);
-    if (!strcmp(argv[i], "--dir")) dir = argv[i + 1];
-  }
+int run_crash_safety_bench(int seconds, int speedup, std::string dir) {
   bool own_dir = dir.empty();
   if (own_dir) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "segment_writer_bench_XXXXXX").string();
+    std::string tmpl = (std::filesystem::temp_directory_path() / "crash_safety_bench_XXXXXX").string();
     dir = mkdtemp(tmpl.data());
   }
   const int frames = seconds * FPS;
