@@ -29,7 +29,6 @@ PACKAGES=(
   nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libiceoryx-posh-dev iceoryx
-  libomxil-bellagio-dev
   libcpp-httplib-dev chromium chromium-driver
   python3
 )

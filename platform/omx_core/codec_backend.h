@@ -62,6 +62,9 @@ class CodecBackend {
   virtual int level_idc() const = 0;
 };
 
+// Peak rate of variable rate control, in percent of the target (both codecs).
+constexpr int kVbrPeakPercent = 150;
+
 std::unique_ptr<CodecBackend> make_x264_backend();
 std::unique_ptr<CodecBackend> make_x265_backend();
 

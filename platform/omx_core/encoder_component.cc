@@ -49,8 +49,8 @@ OMX_U32 input_planes_size(const OMX_VIDEO_PORTDEFINITIONTYPE &v) {
 }  // namespace
 
 EncoderComponent::EncoderComponent(const std::string &name, Codec codec, std::unique_ptr<CodecBackend> backend,
-                                   const OMX_CALLBACKTYPE *cb, OMX_PTR app)
-    : name(name), codec(codec), backend(std::move(backend)) {
+                                   const OMX_CALLBACKTYPE *cb, OMX_PTR app, const FaultPlan &faults)
+    : name(name), codec(codec), faults(faults), backend(std::move(backend)) {
   if (cb) callbacks = *cb;
   app_data = app;
 
@@ -192,6 +192,12 @@ OMX_ERRORTYPE EncoderComponent::send_command(OMX_COMMANDTYPE cmd, OMX_U32 param,
   switch (cmd) {
     case OMX_CommandStateSet: {
       OMX_STATETYPE to = (OMX_STATETYPE)param;
+      if (to == faults.refuse_state) {  // injected: answered with an error, the state stays
+        commands.push_back({cmd, (OMX_U32)OMX_ErrorInsufficientResources, true});
+        lk.unlock();
+        cv.notify_all();
+        return OMX_ErrorNone;
+      }
       // Buffer allocation and release are allowed from the moment the command is accepted, as a
       // client allocates its buffers right after asking for idle, before the component acts on it.
       if (valid_transition(expected_state, to)) {
@@ -199,6 +205,7 @@ OMX_ERRORTYPE EncoderComponent::send_command(OMX_COMMANDTYPE cmd, OMX_U32 param,
         if (expected_state == OMX_StateIdle && to == OMX_StateLoaded) depopulating = true;
         expected_state = to;
       }
+      if (to == faults.ignore_state) return OMX_ErrorNone;  // injected: accepted, never completed
       break;
     }
     case OMX_CommandFlush:
@@ -321,12 +328,20 @@ bool EncoderComponent::transition_ready_locked() const {
   return false;
 }
 
+// An injected stall lets the frames before it come out, then nothing moves any more.
+bool EncoderComponent::input_allowed_locked() const {
+  return faults.stall_after_frames < 0 || frames_taken < faults.stall_after_frames;
+}
+
+bool EncoderComponent::stalled_locked() const { return !input_allowed_locked() && pending.empty(); }
+
 bool EncoderComponent::has_work_locked() const {
+  if (stalled_locked()) return false;
   if (transition_target != OMX_StateInvalid) return transition_ready_locked();
   if (!commands.empty()) return true;
   if (state != OMX_StateExecuting) return false;
   if (!pending.empty()) return !ports[kOutputPort].queued.empty();
-  return !ports[kInputPort].queued.empty();
+  return !ports[kInputPort].queued.empty() && input_allowed_locked();
 }
 
 void EncoderComponent::run() {
@@ -506,8 +521,14 @@ void EncoderComponent::encode_one(OMX_BUFFERHEADERTYPE *in, std::unique_lock<std
   }
 
   lk.lock();
+  bool injected_error = false;
+  if (filled > 0 && error == OMX_ErrorNone) {
+    frames_taken++;
+    injected_error = frames_taken == faults.error_at_frame;
+  }
   return_buffer(kInputPort, in, lk);
   if (error != OMX_ErrorNone) emit_event(OMX_EventError, (OMX_U32)error, 0, lk);
+  if (injected_error) emit_event(OMX_EventError, (OMX_U32)OMX_ErrorHardware, 0, lk);
 }
 
 void EncoderComponent::deliver_one(std::unique_lock<std::mutex> &lk) {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "codec_backend.h"
+#include "fault_injection.h"
 
 namespace omx_core {
 
@@ -28,7 +29,7 @@ enum class Codec { AVC, HEVC };
 class EncoderComponent {
  public:
   EncoderComponent(const std::string &name, Codec codec, std::unique_ptr<CodecBackend> backend,
-                   const OMX_CALLBACKTYPE *callbacks, OMX_PTR app_data);
+                   const OMX_CALLBACKTYPE *callbacks, OMX_PTR app_data, const FaultPlan &faults = FaultPlan());
   ~EncoderComponent();
   EncoderComponent(const EncoderComponent &) = delete;
   EncoderComponent &operator=(const EncoderComponent &) = delete;
@@ -75,6 +76,8 @@ class EncoderComponent {
   // Worker thread and the steps it takes; the *_locked helpers need `m` held.
   void run();
   bool has_work_locked() const;
+  bool input_allowed_locked() const;
+  bool stalled_locked() const;
   bool transition_ready_locked() const;
   void run_command(const Command &c, std::unique_lock<std::mutex> &lk);
   void finish_transition(std::unique_lock<std::mutex> &lk);
@@ -90,6 +93,7 @@ class EncoderComponent {
 
   const std::string name;
   const Codec codec;
+  const FaultPlan faults;
   std::unique_ptr<CodecBackend> backend;  // used by the worker only
   OMX_COMPONENTTYPE omx{};
 
@@ -109,6 +113,7 @@ class EncoderComponent {
   OMX_VIDEO_PARAM_AVCTYPE avc;
   OMX_VIDEO_PARAM_PROFILELEVELTYPE profile_level;
   int signalled_level = 0;  // codec's level number after opening (0 while closed)
+  int frames_taken = 0;     // pictures encoded since creation
 
   // Worker-only stream state.
   std::deque<PendingOutput> pending;

@@ -1,10 +1,12 @@
 // The OpenMAX IL core: creates and destroys the two encoder components by name. Like the device's
 // core it needs no OMX_Init before OMX_GetHandle, and it serves a limited number of simultaneous
-// encoder sessions, as the hardware does.
+// encoder sessions, as the hardware does. Faults for tests are injected through
+// OMX_STANDIN_FAULT (fault_injection.h).
 
 #include <OMX_Component.h>
 #include <OMX_Core.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -55,8 +57,13 @@ OMX_ERRORTYPE OMX_GetHandle(OMX_HANDLETYPE *handle, OMX_STRING name, OMX_PTR app
   }
   std::lock_guard<std::mutex> lk(core_lock);
   if (live_handles().size() >= kMaxSessions) return OMX_ErrorInsufficientResources;
+  omx_core::FaultPlan faults;
+  std::string fault_error;
+  OMX_ERRORTYPE planned = omx_core::plan_next_component(&faults, &fault_error);
+  if (!fault_error.empty()) fprintf(stderr, "%s\n", fault_error.c_str());
+  if (planned != OMX_ErrorNone) return planned;
   auto backend = codec == Codec::AVC ? omx_core::make_x264_backend() : omx_core::make_x265_backend();
-  auto *c = new (std::nothrow) EncoderComponent(name, codec, std::move(backend), callbacks, app_data);
+  auto *c = new (std::nothrow) EncoderComponent(name, codec, std::move(backend), callbacks, app_data, faults);
   if (!c) return OMX_ErrorInsufficientResources;
   *handle = c->handle();
   live_handles().insert(*handle);

@@ -14,9 +14,6 @@ namespace omx_core {
 
 namespace {
 
-// Peak rate of variable rate control, in percent of the target.
-constexpr int kVbrPeakPercent = 150;
-
 struct AvcLevelLimit {
   int idc;
   long max_mbps;  // macroblocks per second

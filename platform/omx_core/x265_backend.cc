@@ -45,7 +45,7 @@ class X265Backend : public CodecBackend {
       param->rc.rateControlMode = X265_RC_ABR;
       param->rc.bitrate = (int)(s.bitrate / 1000);
       // The same one-second buffer model as the H.264 component.
-      param->rc.vbvMaxBitrate = s.variable_rate ? param->rc.bitrate * 3 / 2 : param->rc.bitrate;
+      param->rc.vbvMaxBitrate = s.variable_rate ? param->rc.bitrate * kVbrPeakPercent / 100 : param->rc.bitrate;
       param->rc.vbvBufferSize = param->rc.bitrate;
     } else {
       param->rc.rateControlMode = X265_RC_CRF;

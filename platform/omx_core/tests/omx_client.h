@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "omx_vendor_ext.h"
 
 struct OmxEvent {
@@ -183,3 +185,37 @@ class OmxClient {
   std::thread::id test_thread = std::this_thread::get_id();
   bool on_test_thread = false;
 };
+
+// Paints a moving picture into an input buffer in the padded NV12 layout and submits it.
+inline OMX_ERRORTYPE submit_frame(OmxClient &c, OMX_BUFFERHEADERTYPE *b, int index, OMX_TICKS ts, OMX_U32 flags = OMX_BUFFERFLAG_ENDOFFRAME) {
+  const int w = (int)c.in_def.format.video.nFrameWidth, h = (int)c.in_def.format.video.nFrameHeight;
+  const int stride = (int)VENUS_Y_STRIDE(COLOR_FMT_NV12, w);
+  uint8_t *uv = b->pBuffer + (size_t)stride * VENUS_Y_SCANLINES(COLOR_FMT_NV12, h);
+  for (int r = 0; r < h; r++) {
+    for (int x = 0; x < w; x++) b->pBuffer[(size_t)r * stride + x] = (uint8_t)((x + index * 5) ^ (r - index * 3));
+  }
+  for (int r = 0; r < h / 2; r++) {
+    for (int x = 0; x < w; x++) uv[(size_t)r * stride + x] = (uint8_t)(100 + ((x + r + index) & 31));
+  }
+  b->nFilledLen = VENUS_BUFFER_SIZE(COLOR_FMT_NV12, w, h);
+  b->nOffset = 0;
+  b->nFlags = flags;
+  b->nTimeStamp = ts;
+  return OMX_EmptyThisBuffer(c.handle, b);
+}
+
+inline OMX_ERRORTYPE submit_eos(OmxClient &c, OMX_BUFFERHEADERTYPE *b, OMX_TICKS ts) {
+  b->nFilledLen = 0;
+  b->nOffset = 0;
+  b->nFlags = OMX_BUFFERFLAG_EOS;
+  b->nTimeStamp = ts;
+  return OMX_EmptyThisBuffer(c.handle, b);
+}
+
+// Runs a configured component to executing with every output buffer handed over.
+inline void start(OmxClient &c) {
+  ASSERT_TRUE(c.to_idle());
+  ASSERT_TRUE(c.to_executing());
+  for (auto *b : c.out) ASSERT_EQ(OMX_FillThisBuffer(c.handle, b), OMX_ErrorNone);
+}
+

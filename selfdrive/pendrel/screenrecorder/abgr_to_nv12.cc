@@ -2,11 +2,12 @@
 // variants where the width is a multiple of their block, the "Any" variants (which handle the
 // remainder) otherwise, the portable C rows without SIMD.
 
-#include <cstdint>
+#include "selfdrive/pendrel/screenrecorder/abgr_to_nv12.h"
+
+#include <cstddef>
 
 #include "libyuv/cpu_id.h"
 #include "libyuv/row.h"
-#include "selfdrive/pendrel/screenrecorder/omx_encoder.h"
 
 using namespace libyuv;
 

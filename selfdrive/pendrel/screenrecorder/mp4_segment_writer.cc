@@ -1,204 +1,289 @@
-// The output half of OmxEncoder: segment files, their lock files, and the coded buffers that the
-// component hands back, written into an MP4 (H.264) or a raw elementary stream (HEVC).
+// The output half of the encoder: segment files, their lock files and journals, and the coded
+// pictures written into an MP4 (H.264) or a raw elementary stream (HEVC).
+
+#include "selfdrive/pendrel/screenrecorder/mp4_segment_writer.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
+#include "common/fatal_check.h"
 #include "common/swaglog.h"
 #include "common/util.h"
-#include "common/fatal_check.h"
-#include "selfdrive/pendrel/screenrecorder/omx_encoder.h"
+#include "selfdrive/pendrel/screenrecorder/mp4_index_rebuild.h"
+#include "selfdrive/pendrel/screenrecorder/mp4_muxer.h"
 
-extern "C" {
-#include <libavutil/mathematics.h>
+namespace {
+
+// Longest video or lock path; longer names are refused rather than cut.
+constexpr size_t kMaxPath = 1023;
+
+// An episode of write failures: from the first failure until a segment takes a frame again.
+// Shared by every writer of the process, as they share the disk.
+std::atomic<bool> g_failing{false};
+
+void episode_ended(const std::string &path) {
+  if (g_failing.exchange(false)) LOGW("encoder: writing works again: %s", path.c_str());
 }
 
-void OmxEncoder::encoder_open(const char *filename) {
+int write_all(int fd, const uint8_t *data, size_t len) {
+  while (len > 0) {
+    ssize_t n = util::retry_eintr([&] { return write(fd, data, len); });
+    if (n <= 0) return n < 0 ? errno : EIO;
+    data += n, len -= (size_t)n;
+  }
+  return 0;
+}
+
+void fsync_directory(const std::string &dir) {
+  UniqueFd d(open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (d.valid()) fsync(d.get());
+}
+
+}  // namespace
+
+// Pushes a segment's bytes to the storage device every interval, off the caller's thread (a
+// sync may take long on a slow card, and the recorder must not wait for it). The first sync
+// also makes the new directory entries durable.
+class PeriodicSync {
+ public:
+  PeriodicSync(int video_fd, int lock_fd, const std::string &dir, std::chrono::milliseconds interval)
+      : video_fd_(video_fd), lock_fd_(lock_fd), dir_(dir), interval_(interval), thread_([this] { run(); }) {}
+  ~PeriodicSync() {
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  PeriodicSync(const PeriodicSync &) = delete;
+  PeriodicSync &operator=(const PeriodicSync &) = delete;
+
+  void mark_dirty() { dirty_.store(true, std::memory_order_relaxed); }
+  // errno of a failed sync, 0 while every sync worked.
+  int error() const { return error_.load(std::memory_order_relaxed); }
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lk(m_);
+    while (!cv_.wait_for(lk, interval_, [this] { return stop_; })) {
+      if (!dirty_.exchange(false)) continue;
+      lk.unlock();
+      sync_once();
+      lk.lock();
+    }
+  }
+  void sync_once() {
+    if (fdatasync(video_fd_) != 0 || fdatasync(lock_fd_) != 0) {
+      int expected = 0;
+      error_.compare_exchange_strong(expected, errno);
+      return;
+    }
+    if (!dirs_synced_) {
+      fsync_directory(dir_);
+      fsync_directory(util::dir_name(dir_));  // a new trip's own entry
+      dirs_synced_ = true;
+    }
+  }
+
+  const int video_fd_, lock_fd_;
+  const std::string dir_;
+  const std::chrono::milliseconds interval_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::atomic<bool> dirty_{false};
+  std::atomic<int> error_{0};
+  bool dirs_synced_ = false;
+  std::thread thread_;  // last: starts once everything above is set
+};
+
+SegmentWriter::SegmentWriter(SegmentWriterOptions options) : options_(options) {}
+
+SegmentWriter::~SegmentWriter() {
+  close();
+}
+
+bool SegmentWriter::open_failed(const char *what, int err) {
+  if (!g_failing.exchange(true)) {
+    LOGW("encoder: cannot start segment %s (%s): %s", vid_path_.c_str(), what, strerror(err));
+  } else {
+    LOGD("encoder: cannot start segment %s (%s): %s", vid_path_.c_str(), what, strerror(err));
+  }
+  sync_.reset();
+  muxer_.reset();
+  if (video_fd_.valid()) unlink(vid_path_.c_str());
+  if (lock_fd_.valid()) unlink(lock_path_.c_str());
+  video_fd_.reset();
+  lock_fd_.reset();
+  return false;
+}
+
+bool SegmentWriter::open(const std::string &dir, const std::string &filename, const SegmentFormat &format) {
+  FATAL_CHECK(!open_);
+  FATAL_CHECK(format.fps > 0);  // timestamps divide by it
+  format_ = format;
+  header_written_ = failed_ = keep_lock_ = false;
+  stream_ = {};
+  samples_.clear();
+  raw_bytes_ = 0;
+  vid_path_ = dir + "/" + filename;
+  lock_path_ = vid_path_ + ".lock";
+
   struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    mkdir(path.c_str(), 0755);
+  if (stat(dir.c_str(), &st) != 0 && mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    return open_failed("directory", errno);
   }
-  // A cut path would name another file, and a cut lock path could even be the video itself,
-  // which encoder_close would then delete: both paths must fit whole.
-  int vid_len = snprintf(vid_path, sizeof(vid_path), "%s/%s", path.c_str(), filename);
-  FATAL_CHECK(vid_len >= 0 && vid_len < (int)sizeof(this->vid_path));
-  int lock_len = snprintf(lock_path, sizeof(lock_path), "%s/%s.lock", path.c_str(), filename);
-  FATAL_CHECK(lock_len >= 0 && lock_len < (int)sizeof(this->lock_path));
-  printf("encoder_open %s remuxing:%d\n", vid_path, remuxing);
+  // A cut name would be another file; a cut lock path could even be the video itself.
+  if (lock_path_.size() > kMaxPath) return open_failed("name", ENAMETOOLONG);
+  printf("encoder_open %s remuxing:%d\n", vid_path_.c_str(), format_.mp4);
 
-  if (remuxing) {
-    avformat_alloc_output_context2(&ofmt_ctx, NULL, NULL, vid_path);
-    FATAL_CHECK(this->ofmt_ctx);
-    out_stream = avformat_new_stream(ofmt_ctx, NULL);
-    FATAL_CHECK(this->out_stream);
-    // The codec is never opened: its context only describes the stream to the muxer.
-    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_H264);
-    FATAL_CHECK(codec);
-    codec_ctx = avcodec_alloc_context3(codec);
-    FATAL_CHECK(this->codec_ctx);
-    codec_ctx->width = width;
-    codec_ctx->height = height;
-    codec_ctx->pix_fmt = AV_PIX_FMT_YUV420P;
-    codec_ctx->time_base = (AVRational){1, fps};
-    int err = avio_open(&ofmt_ctx->pb, vid_path, AVIO_FLAG_WRITE);
-    FATAL_CHECK(err >= 0);
-    wrote_codec_config = false;
+  if (int err = create_lock_file(dir)) return open_failed("lock file", err);
+  video_fd_.reset(util::retry_eintr(
+      [&] { return ::open(vid_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666); }));
+  if (!video_fd_.valid()) return open_failed("video file", errno);
+  if (format_.mp4) {
+    muxer_ =
+        std::make_unique<Mp4Muxer>(video_fd_.get(), vid_path_, format_.width, format_.height, format_.fps);
+    if (!muxer_->ok()) return open_failed("muxer", ENOMEM);
+    try {
+      sync_ = std::make_unique<PeriodicSync>(video_fd_.get(), lock_fd_.get(), dir,
+                                             std::chrono::milliseconds(options_.sync_interval_ms));
+    } catch (const std::system_error &e) {
+      return open_failed("sync thread", e.code().value());
+    }
+  }
+  open_ = true;
+  return true;
+}
+
+// The lock file is made under no name, locked and filled, then given its name: a recovery
+// never sees it unlocked. Where the file system cannot do that, it is made by name.
+int SegmentWriter::create_lock_file(const std::string &dir) {
+  const bool journal = format_.mp4;  // a raw stream has none
+  const uint8_t *magic = reinterpret_cast<const uint8_t *>(segment_journal::kMagic);
+  UniqueFd fd(util::retry_eintr([&] { return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0664); }));
+  if (fd.valid()) {
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return errno;
+    if (journal) {
+      if (int err = write_all(fd.get(), magic, sizeof(segment_journal::kMagic))) return err;
+    }
+    const std::string proc_path = "/proc/self/fd/" + std::to_string(fd.get());
+    if (linkat(AT_FDCWD, proc_path.c_str(), AT_FDCWD, lock_path_.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      lock_fd_ = std::move(fd);
+      return 0;
+    }
+    if (errno != ENOENT && errno != EPERM && errno != EXDEV) return errno;  // /proc missing: by name
+  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+    return errno;
+  }
+  fd.reset(util::retry_eintr(
+      [&] { return ::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0664); }));
+  if (!fd.valid()) return errno;
+  lock_fd_ = std::move(fd);  // from here on open_failed removes it
+  if (flock(lock_fd_.get(), LOCK_EX | LOCK_NB) != 0) return errno;
+  if (journal) return write_all(lock_fd_.get(), magic, sizeof(segment_journal::kMagic));
+  return 0;
+}
+
+void SegmentWriter::fail(const char *what, int err, const std::string &text) {
+  if (failed_) return;
+  failed_ = true;
+  const std::string reason = err ? strerror(err) : text;
+  if (!g_failing.exchange(true)) {
+    LOGW("encoder: writing %s failed (%s): %s; the segment keeps %zu frames", vid_path_.c_str(), what,
+         reason.c_str(), samples_.size());
   } else {
-    of = fopen(vid_path, "wb");
-    FATAL_CHECK(this->of);
-  }
-
-  int lock_fd = util::retry_eintr([&] { return open(lock_path, O_RDWR | O_CREAT, 0664); });
-  FATAL_CHECK(lock_fd >= 0);
-  close(lock_fd);
-
-  request_sync_frame();
-  is_open = true;
-  counter = 0;
-}
-
-// Every segment must play from its first frame on its own, so it starts with a sync frame
-// rather than continuing the previous segment's group of pictures.
-void OmxEncoder::request_sync_frame() {
-  OMX_CONFIG_INTRAREFRESHVOPTYPE refresh;
-  memset(&refresh, 0, sizeof(refresh));
-  refresh.nSize = sizeof(refresh);
-  refresh.nPortIndex = 1;  // the output port
-  refresh.IntraRefreshVOP = OMX_TRUE;
-  OMX_ERRORTYPE err = OMX_SetConfig(handle, OMX_IndexConfigVideoIntraVOPRefresh, &refresh);
-  if (err != OMX_ErrorNone) {
-    LOGW("encoder: sync frame request refused: %x", err);
+    LOGD("encoder: writing %s failed (%s): %s", vid_path_.c_str(), what, reason.c_str());
   }
 }
 
-void OmxEncoder::write_header_from_config() {
-  codec_ctx->extradata = static_cast<uint8_t *>(av_mallocz(codec_config_len + AV_INPUT_BUFFER_PADDING_SIZE));
-  FATAL_CHECK(codec_ctx->extradata);
-  codec_ctx->extradata_size = (int)codec_config_len;
-  memcpy(codec_ctx->extradata, codec_config, codec_config_len);
-  int err = avcodec_parameters_from_context(out_stream->codecpar, codec_ctx);
-  FATAL_CHECK(err >= 0);
-  err = avformat_write_header(ofmt_ctx, NULL);
-  FATAL_CHECK(err >= 0);
-  wrote_codec_config = true;
+void SegmentWriter::append_to_journal(const std::vector<uint8_t> &record) {
+  if (int err = write_all(lock_fd_.get(), record.data(), record.size())) fail("journal", err);
 }
 
-void OmxEncoder::write_packet(OMX_BUFFERHEADERTYPE *out_buf, const uint8_t *data, size_t len) {
-  const AVRational in_tb = {1, 1000000};
-  const AVRational out_tb = ofmt_ctx->streams[0]->time_base;
-  AVPacket *pkt = av_packet_alloc();
-  FATAL_CHECK(pkt);
-  pkt->data = const_cast<uint8_t *>(data);
-  pkt->size = (int)len;
-  pkt->pts = pkt->dts = av_rescale_q_rnd(out_buf->nTimeStamp, in_tb, out_tb,
-                                         (enum AVRounding)(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-  pkt->duration = av_rescale_q(50 * 1000, in_tb, out_tb);
-  if (out_buf->nFlags & OMX_BUFFERFLAG_SYNCFRAME) {
-    pkt->flags |= AV_PKT_FLAG_KEY;
+void SegmentWriter::write_header(const uint8_t *config, size_t len) {
+  if (!open_ || failed_ || header_written_) return;
+  if (!muxer_->write_header(config, len)) {
+    return fail("header", muxer_->error_number(), muxer_->error_text());
   }
-  int err = av_write_frame(ofmt_ctx, pkt);
-  if (err < 0) {
-    LOGW("ts encoder write issue");
-  }
-  av_packet_free(&pkt);
+  header_written_ = true;
+  stream_.width = format_.width;
+  stream_.height = format_.height;
+  stream_.fps = format_.fps;
+  stream_.data_start = (uint64_t)muxer_->position();
+  stream_.codec_config.assign(config, config + len);
+  append_to_journal(segment_journal::stream_record(stream_));
+  sync_->mark_dirty();
 }
 
-void OmxEncoder::handle_out_buf(OmxEncoder *e, OMX_BUFFERHEADERTYPE *out_buf) {
-  const uint8_t *data = out_buf->pBuffer + out_buf->nOffset;
-  const size_t len = out_buf->nFilledLen;
-
-  if (out_buf->nFlags & OMX_BUFFERFLAG_CODECCONFIG) {
-    // Kept for the life of the encoder: later segments take their header from it.
-    if (e->codec_config_len < len) {
-      uint8_t *grown = static_cast<uint8_t *>(realloc(e->codec_config, len));
-      FATAL_CHECK(grown);
-      e->codec_config = grown;
-    }
-    e->codec_config_len = len;
-    memcpy(e->codec_config, data, len);
-    out_buf->nTimeStamp = 0;  // not a frame
+void SegmentWriter::write_frame(const uint8_t *data, size_t len, int64_t pts_us, bool sync) {
+  if (!open_ || failed_ || !header_written_) return;
+  if (sync_->error()) return fail("sync", sync_->error());
+  segment_journal::Sample s;
+  s.pts_us = pts_us;
+  s.sync = sync;
+  if (!muxer_->write_frame(data, len, pts_us, sync, &s.size, &s.crc)) {
+    return fail("frame", muxer_->error_number(), muxer_->error_text());
   }
-
-  if (e->of) {
-    fwrite(data, 1, len, e->of);
-  }
-
-  if (e->remuxing) {
-    if (!e->wrote_codec_config && e->codec_config_len > 0) {
-      e->write_header_from_config();
-    }
-    // Only a written header makes packets writable; timestamp 0 marks configuration data.
-    if (out_buf->nTimeStamp > 0 && e->wrote_codec_config) {
-      e->write_packet(out_buf, data, len);
-    }
-  }
-
-  FATAL_CHECK(OMX_FillThisBuffer(e->handle, out_buf) == OMX_ErrorNone);
+  samples_.push_back(s);
+  append_to_journal(segment_journal::sample_record(s));
+  sync_->mark_dirty();
+  if (!failed_ && samples_.size() == 1) episode_ended(vid_path_);
 }
 
-void OmxEncoder::finish_segment_file() {
-  if (remuxing) {
-    if (wrote_codec_config) {
-      av_write_trailer(ofmt_ctx);
+void SegmentWriter::write_raw(const uint8_t *data, size_t len) {
+  if (!open_ || failed_) return;
+  if (int err = write_all(video_fd_.get(), data, len)) return fail("stream", err);
+  raw_bytes_ += len;
+}
+
+void SegmentWriter::finish_mp4() {
+  sync_.reset();
+  if (header_written_ && !failed_) {
+    if (!muxer_->write_trailer()) {
+      fail("index", muxer_->error_number(), muxer_->error_text());
+    } else if (fdatasync(video_fd_.get()) != 0) {
+      fail("sync", errno);  // the index must be on disk before the lock file goes
     }
-    avcodec_free_context(&codec_ctx);
-    avio_closep(&ofmt_ctx->pb);
-    avformat_free_context(ofmt_ctx);
-    ofmt_ctx = nullptr;
-    out_stream = nullptr;
-    // A segment that never got a header is no MP4 at all: leave nothing behind.
-    if (!wrote_codec_config) {
-      unlink(vid_path);
+  }
+  muxer_.reset();
+  bool keep = header_written_;
+  if (failed_ && header_written_) {
+    RebuildResult r = rebuild_index(video_fd_.get(), vid_path_, stream_, samples_);
+    if (!r.ok) {
+      LOGW("encoder: %s left for recovery: %s", vid_path_.c_str(), r.error.c_str());
+      keep_lock_ = true;
+    } else {
+      LOGI("encoder: %s finished with %zu frames after the write failure", vid_path_.c_str(), r.frames);
+      keep = r.frames > 0;
     }
+  }
+  video_fd_.reset();
+  if (!keep) unlink(vid_path_.c_str());
+}
+
+void SegmentWriter::close() {
+  if (!open_) return;
+  if (format_.mp4) {
+    finish_mp4();
   } else {
-    bool empty = ftell(of) == 0;
-    fclose(of);
-    of = nullptr;
-    if (empty) {
-      unlink(vid_path);
-    }
+    video_fd_.reset();
+    if (raw_bytes_ == 0) unlink(vid_path_.c_str());
   }
-}
-
-void OmxEncoder::encoder_close() {
-  if (!is_open) {
-    is_open = false;
-    return;
-  }
-  if (dirty) {
-    // End of stream one frame interval after the last frame; the component returns it on the
-    // output after every pending frame, so the whole segment is written before the trailer.
-    OMX_BUFFERHEADERTYPE *in_buf;
-    if (!free_in.try_pop(in_buf, DRAIN_TIMEOUT_MS)) {
-      LOGE("OMX component returned no input buffer within %d ms", DRAIN_TIMEOUT_MS);
-      fprintf(stderr, "OMX component returned no input buffer within %d ms\n", DRAIN_TIMEOUT_MS);
-      abort();
-    }
-    in_buf->nFilledLen = 0;
-    in_buf->nOffset = 0;
-    in_buf->nFlags = OMX_BUFFERFLAG_EOS;
-    in_buf->nTimeStamp = (OMX_TICKS)(last_t + 1000000 / fps);
-    FATAL_CHECK(OMX_EmptyThisBuffer(handle, in_buf) == OMX_ErrorNone);
-
-    while (true) {
-      OMX_BUFFERHEADERTYPE *out_buf;
-      if (!done_out.try_pop(out_buf, DRAIN_TIMEOUT_MS)) {
-        LOGE("OMX component returned no end of stream within %d ms", DRAIN_TIMEOUT_MS);
-        fprintf(stderr, "OMX component returned no end of stream within %d ms\n", DRAIN_TIMEOUT_MS);
-        abort();
-      }
-      bool eos = out_buf->nFlags & OMX_BUFFERFLAG_EOS;
-      handle_out_buf(this, out_buf);
-      if (eos) break;
-    }
-    dirty = false;
-  }
-
-  finish_segment_file();
-  unlink(lock_path);
-  is_open = false;
+  if (!keep_lock_) unlink(lock_path_.c_str());
+  lock_fd_.reset();  // releases the flock
+  open_ = false;
 }

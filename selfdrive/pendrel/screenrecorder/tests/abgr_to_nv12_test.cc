@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "libyuv/convert_from_argb.h"
-#include "selfdrive/pendrel/screenrecorder/omx_encoder.h"
+#include "selfdrive/pendrel/screenrecorder/abgr_to_nv12.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 #pragma once
 
-// The device vendor's additions to the standard OpenMAX IL 1.1 headers: the values its video
+// The device vendor's additions to the OpenMAX IL 1.1 headers beside this one: the values its video
 // encoder components use that the standard lacks, and the media-info rules that fix the layout
 // and size of an NV12 input buffer. Both the encoder and the component include this one header,
 // so the layout has a single definition.
 
-#include <OMX_Core.h>
-#include <OMX_Video.h>
-#include <OMX_IVCommon.h>
+#include "OMX_Core.h"
+#include "OMX_IVCommon.h"
+#include "OMX_Video.h"
 
 // NV12 with the Y stride aligned to 128 and the planes' scanlines to 32 / 16.
 #define OMX_QCOM_COLOR_FormatYUV420PackedSemiPlanar32m ((OMX_COLOR_FORMATTYPE)0x7FA30C04)
