@@ -1,16 +1,21 @@
 #include "selfdrive/orsolo/car_inputs.h"
 
-#include <capnp/any.h>
 #include <kj/exception.h>
 
 #include <exception>
-#include <vector>
 
 #include "common/swaglog.h"
 #include "common/timing.h"
 #include "strand/messaging/socketmaster.h"
 
 namespace {
+
+enum Topic : size_t { CAR_STATE, DEVICE_STATE, GPS_LOCATION };
+
+// The Event member each topic must carry, in CAR_TOPICS order.
+constexpr strand::Event::Which TOPIC_MEMBER[] = {strand::Event::CAR_STATE, strand::Event::DEVICE_STATE,
+                                                 strand::Event::GPS_LOCATION};
+static_assert(std::size(TOPIC_MEMBER) == std::size(CAR_TOPICS));
 
 // What went wrong, for the log line.
 std::string describe_current_exception() {
@@ -25,10 +30,11 @@ std::string describe_current_exception() {
   }
 }
 
-// An empty reader (nothing received, or a payload that did not decode) has no data section;
-// every Event that arrived has one. Reading its size follows no pointer and cannot throw.
-bool holds_message(const strand::Event::Reader &event) {
-  return capnp::AnyStruct::Reader(event).getDataSection().size() > 0;
+const char *member_name(strand::Event::Which which) {
+  for (size_t i = 0; i < std::size(TOPIC_MEMBER); i++) {
+    if (TOPIC_MEMBER[i] == which) return CAR_TOPICS[i];
+  }
+  return "another kind";
 }
 
 }  // namespace
@@ -49,36 +55,34 @@ bool is_driving_gear(int gear) {
 void SubMasterInputs::report(const char *topic, const char *what) { log_.report(topic, what, nanos_since_boot() / 1e9); }
 
 void SubMasterInputs::update() {
-  // A topic whose payload does not decode is left with an empty event (its defaults), and the
-  // error reaches us only after every other topic has been taken in. The topic is the one that
-  // held a message before, got none in this update and holds none now; when it held none
-  // before either, it is one already known to be sending garbage.
-  bool had_message[std::size(CAR_TOPICS)];
-  for (size_t i = 0; i < std::size(CAR_TOPICS); i++) had_message[i] = holds_message(sm_[CAR_TOPICS[i]]);
   try {
     sm_.update(0);
   } catch (...) {
-    const std::string what = describe_current_exception();
-    std::vector<size_t> lost, known_bad;
-    for (size_t i = 0; i < std::size(CAR_TOPICS); i++) {
-      if (sm_.updated(CAR_TOPICS[i]) || holds_message(sm_[CAR_TOPICS[i]])) continue;
-      if (had_message[i]) lost.push_back(i);
-      if (faulty_[i]) known_bad.push_back(i);
-    }
-    const std::vector<size_t> &blamed = !lost.empty() ? lost : known_bad;
-    for (size_t i : blamed) {
-      faulty_[i] = true;
-      report(CAR_TOPICS[i], what.c_str());
-    }
-    if (blamed.empty()) report("(a topic not yet received)", what.c_str());
+    // The SubMaster has taken in every topic before throwing and says which ones failed.
   }
   for (size_t i = 0; i < std::size(CAR_TOPICS); i++) {
-    if (holds_message(sm_[CAR_TOPICS[i]])) faulty_[i] = false;
+    const char *topic = CAR_TOPICS[i];
+    const std::string &error = sm_.decode_error(topic);
+    if (!error.empty()) {
+      reading_[i] = Reading::ABSENT;
+      report(topic, error.c_str());
+    } else if (sm_.updated(topic)) {
+      // The discriminant lies in the data section: reading it follows no pointer, cannot throw.
+      const strand::Event::Which which = sm_[topic].which();
+      if (which == TOPIC_MEMBER[i]) {
+        reading_[i] = Reading::READABLE;
+      } else {
+        reading_[i] = Reading::ABSENT;
+        report(topic, (std::string("carries ") + member_name(which)).c_str());
+      }
+    }
   }
 }
 
+bool SubMasterInputs::ignition_known() { return readable(DEVICE_STATE); }
+
 bool SubMasterInputs::started() {
-  if (!sm_.valid("deviceState")) return false;
+  if (!readable(DEVICE_STATE) || !sm_.valid("deviceState")) return false;
   try {
     return sm_["deviceState"].getDeviceState().getStarted();
   } catch (...) {
@@ -88,7 +92,7 @@ bool SubMasterInputs::started() {
 }
 
 bool SubMasterInputs::in_drive() {
-  if (!sm_.valid("carState")) return false;
+  if (!readable(CAR_STATE) || !sm_.valid("carState")) return false;
   try {
     return is_driving_gear((int)sm_["carState"].getCarState().getGearShifter());
   } catch (...) {
@@ -99,7 +103,8 @@ bool SubMasterInputs::in_drive() {
 
 GpsFix SubMasterInputs::gps() {
   GpsFix fix;
-  if (!sm_.valid("gpsLocation")) return fix;
+  // A publisher that went silent must not leave its last position on every later subtitle.
+  if (!readable(GPS_LOCATION) || !sm_.valid("gpsLocation") || !sm_.alive("gpsLocation")) return fix;
   try {
     auto g = sm_["gpsLocation"].getGpsLocation();
     if (!g.getHasFix()) return fix;

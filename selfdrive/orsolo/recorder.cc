@@ -1,6 +1,7 @@
 #include "selfdrive/orsolo/recorder.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <utility>
@@ -28,13 +29,14 @@ uint64_t SystemClock::nanos_since_boot() { return ::nanos_since_boot(); }
 time_t SystemClock::wall_time() { return time(nullptr); }
 
 Recorder::Recorder(std::string videos_base, FrameGeometry geometry, RecorderClock &clock, EncoderFactory make_encoder,
-                   CarInputs &inputs, ShutdownKey &shutdown)
+                   CarInputs &inputs, ShutdownKey &shutdown, FootageCleaner &cleaner)
     : videos_base_(std::move(videos_base)),
       geometry_(geometry),
       clock_(clock),
       make_encoder_(std::move(make_encoder)),
       inputs_(inputs),
-      shutdown_(shutdown) {}
+      shutdown_(shutdown),
+      cleaner_(cleaner) {}
 
 Recorder::~Recorder() { finish(); }
 
@@ -56,10 +58,11 @@ bool Recorder::process_frame(const uint8_t *y, const uint8_t *uv) {
   inputs_.update();
   const double now = boot_seconds();
   const bool started = inputs_.started();
+  const bool ignition_known = inputs_.ignition_known();
   const bool in_drive = inputs_.in_drive();
 
-  // A rising ignition needs one earlier processed frame that saw it off.
-  if (s_.started_initialized && !s_.prev_started && started) {
+  // A rising ignition needs one earlier processed frame whose message said it was off.
+  if (s_.prev_ignition_known && !s_.prev_started && started) {
     LOGW("roadrecd: ignition on \u2014 new cycle");
     if (s_.trip_open()) close_trip();
     start_new_trip();
@@ -67,30 +70,46 @@ bool Recorder::process_frame(const uint8_t *y, const uint8_t *uv) {
     s_.state = IDLE_TIMEOUT;
   }
 
-  if (poll_shutdown()) {
-    LOGW("roadrecd: shutdown requested, closing trip");
-    if (s_.trip_open()) close_trip();
-    shutdown_.acknowledge();
-    LOGW("roadrecd: shutdown ack sent, exiting");
+  if (poll_shutdown(now)) {
+    acknowledge_shutdown();
     return false;
   }
 
   run_state_machine(in_drive, now);
+  check_reserve_if_due(now);
 
-  if (s_.trip_open()) encode(y, uv, now);
+  if (s_.trip_open()) record(y, uv, now);
 
   s_.prev_started = started;
-  s_.started_initialized = true;
+  s_.prev_ignition_known = ignition_known;
   return true;
 }
 
-bool Recorder::poll_shutdown() {
+bool Recorder::on_no_frame() {
+  const double now = boot_seconds();
+  check_reserve_if_due(now);
+  if (now - last_key_read_ < IDLE_KEY_POLL_SECONDS) return true;
+  last_key_read_ = now;
+  if (!shutdown_.requested()) return true;
+  acknowledge_shutdown();
+  return false;
+}
+
+bool Recorder::poll_shutdown(double now) {
   if (s_.param_check_counter < SHUTDOWN_POLL_INTERVAL - 1) {
     s_.param_check_counter++;
     return false;
   }
   s_.param_check_counter = 0;
+  last_key_read_ = now;
   return shutdown_.requested();
+}
+
+void Recorder::acknowledge_shutdown() {
+  LOGW("roadrecd: shutdown requested, closing trip");
+  if (s_.trip_open()) close_trip();
+  shutdown_.acknowledge();
+  LOGW("roadrecd: shutdown ack sent, exiting");
 }
 
 void Recorder::run_state_machine(bool in_drive, double now) {
@@ -120,58 +139,183 @@ void Recorder::run_state_machine(bool in_drive, double now) {
   }
 }
 
-void Recorder::encode(const uint8_t *y, const uint8_t *uv, double now) {
+void Recorder::check_reserve_if_due(double now) {
+  if (now - last_reserve_check_ < RESERVE_CHECK_SECONDS) return;
+  last_reserve_check_ = now;
+  cleaner_.keep_reserve(s_.trip_open() ? s_.trip_dir : "", s_.segment_open ? s_.segment_name : "");
+}
+
+void Recorder::record(const uint8_t *y, const uint8_t *uv, double now) {
+  // Without an encoder or a segment the frame is dropped; the trip goes on.
+  if (!have_encoder(now) || !have_segment(now)) return;
+
   // Rotating before encoding puts exactly FRAMES_PER_SEGMENT frames in every full segment.
-  if (s_.frame_count >= FRAMES_PER_SEGMENT) rotate_segment();
+  if (s_.frame_count >= FRAMES_PER_SEGMENT) {
+    rotate_segment();
+    if (!s_.segment_open) return;
+  }
 
   // The writer takes a frame stamped 0 µs for a non-frame and drops it; right after a rotation
   // the fresh clock read can be under a microsecond from the segment's start.
   const uint64_t ts = std::max(clock_.nanos_since_boot() - s_.segment_start_ts, MIN_FRAME_TS_NS);
-  s_.encoder->encode_nv12(y, geometry_.y_stride, uv, geometry_.uv_stride, geometry_.width, geometry_.height, ts);
-  s_.frame_count += 1;
+  const SegmentStatus status = s_.encoder->encode_nv12(y, geometry_.y_stride, uv, geometry_.uv_stride,
+                                                       geometry_.width, geometry_.height, ts);
+  switch (status) {
+    case SegmentStatus::OK:
+      s_.frame_count += 1;
+      if (s_.write_fault) {
+        LOGW("roadrecd: recording resumed in segment %s", s_.segment_name.c_str());
+        s_.write_fault = false;
+      }
+      if (s_.srt_file && now - s_.last_srt_write >= 1.0) write_subtitle_entry(now);
+      break;
+    case SegmentStatus::WRITE_FAILED:
+      on_write_failed(now);
+      break;
+    case SegmentStatus::ENCODER_FAILED:
+      on_encoder_failed(now);
+      break;
+  }
+}
 
-  if (s_.srt_file && now - s_.last_srt_write >= 1.0) write_subtitle_entry(now);
+bool Recorder::have_encoder(double now) {
+  if (s_.encoder) return true;
+  if (now < s_.next_encoder_attempt) return false;
+  make_encoder(now);
+  return s_.encoder != nullptr;
+}
+
+bool Recorder::have_segment(double now) {
+  if (s_.segment_open) return true;
+  if (now < s_.next_segment_attempt) return false;
+  return open_segment_files();
+}
+
+void Recorder::on_write_failed(double now) {
+  if (!s_.write_fault) {
+    LOGW("roadrecd: segment %s cannot be written, dropping frames until there is room", s_.segment_name.c_str());
+    s_.write_fault = true;
+  }
+  // A segment that had taken frames is kept and the next one tried at once, after loop
+  // recording has made what room it may; one that took none waits before the next try.
+  const bool took_frames = s_.frame_count > 0;
+  close_segment_files();
+  s_.next_segment_attempt = took_frames ? now : now + FAULT_RETRY_SECONDS;
+}
+
+void Recorder::on_encoder_failed(double now) {
+  LOGW("roadrecd: encoder failed, closing trip %s and starting a new one", s_.trip_dir.c_str());
+  // An encoder that fails again soon after it was made is not replaced at once, so a lasting
+  // fault makes a new trip every few seconds, not on every frame.
+  s_.next_encoder_attempt = std::max(now, s_.encoder_started + FAULT_RETRY_SECONDS);
+  restart_trip();
 }
 
 void Recorder::start_new_trip() {
   s_.trip_dir = videos_base_ + "/" + make_timestamp(clock_.wall_time());
   mkdir(s_.trip_dir.c_str(), 0755);  // an existing directory of the same second is reused
   LOGW("roadrecd: new trip %s", s_.trip_dir.c_str());
-  s_.encoder = make_encoder_(s_.trip_dir, geometry_.width, geometry_.height);
-  open_segment_files();
   s_.state = RECORDING;
+  s_.frame_count = 0;
+  const double now = boot_seconds();
+  if (now >= s_.next_encoder_attempt) make_encoder(now);
+}
+
+void Recorder::make_encoder(double now) {
+  s_.encoder = make_encoder_(s_.trip_dir, geometry_.width, geometry_.height);
+  if (!s_.encoder) {
+    if (!s_.encoder_missing_logged) {
+      LOGW("roadrecd: no encoder could be had, asking again every %.0f s", FAULT_RETRY_SECONDS);
+      s_.encoder_missing_logged = true;
+    }
+    s_.next_encoder_attempt = now + FAULT_RETRY_SECONDS;
+    return;
+  }
+  if (s_.encoder_missing_logged) {
+    LOGW("roadrecd: encoder available again");
+    s_.encoder_missing_logged = false;
+  }
+  s_.encoder_started = now;
+  open_segment_files();
 }
 
 void Recorder::close_trip() {
-  close_srt_file();
+  const bool had_segment = s_.segment_open;
+  close_segment_files();
   if (s_.encoder) {
-    s_.encoder->close_segment();
-    LOGW("roadrecd: segment closed");
+    if (had_segment) LOGW("roadrecd: segment closed");
     s_.encoder.reset();
   }
+  rmdir(s_.trip_dir.c_str());  // only a trip that kept no file at all
   s_.state = TRIP_ENDED;
   s_.frame_count = 0;
   s_.idle_timer_start = 0;
   LOGW("roadrecd: trip ended");
 }
 
+void Recorder::restart_trip() {
+  const TripState state = s_.state;
+  const double idle_timer_start = s_.idle_timer_start;
+  close_trip();
+  start_new_trip();
+  s_.state = state;
+  s_.idle_timer_start = idle_timer_start;
+}
+
 void Recorder::rotate_segment() {
-  close_srt_file();
-  s_.encoder->close_segment();
+  close_segment_files();
   open_segment_files();
 }
 
-void Recorder::open_segment_files() {
+bool Recorder::open_segment_files() {
+  const double now = boot_seconds();
+  // Loop recording makes room before every segment.
+  last_reserve_check_ = now;
+  cleaner_.keep_reserve(s_.trip_dir, "");
+
   s_.segment_name = next_segment_name();
-  LOGW("roadrecd: opening segment %s", s_.segment_name.c_str());
+  // While segments cannot be written, the attempts are quiet; the first frame taken says so.
+  if (!s_.write_fault) LOGW("roadrecd: opening segment %s", s_.segment_name.c_str());
   // The MP4 is opened before its subtitle file, and closed after it.
-  s_.encoder->open_segment(s_.segment_name + ".mp4");
+  if (!s_.encoder->open_segment(s_.segment_name + ".mp4")) {
+    if (!s_.write_fault) {
+      LOGW("roadrecd: segment %s cannot be opened, dropping frames until there is room", s_.segment_name.c_str());
+      s_.write_fault = true;
+    }
+    s_.next_segment_attempt = now + FAULT_RETRY_SECONDS;
+    return false;
+  }
+  s_.segment_open = true;
   s_.srt_file = fopen((s_.trip_dir + "/" + s_.segment_name + ".srt").c_str(), "w");
   s_.srt_index = 0;
   s_.srt_segment_sec = 0;
   s_.last_srt_write = 0;
   s_.frame_count = 0;
   s_.segment_start_ts = clock_.nanos_since_boot();
+  return true;
+}
+
+void Recorder::close_segment_files() {
+  close_srt_file();
+  if (!s_.segment_open) return;
+  s_.encoder->close_segment();
+  s_.segment_open = false;
+  // A segment that took no frame holds no video: neither it nor its subtitles are kept.
+  if (s_.frame_count == 0) {
+    const std::string base = s_.trip_dir + "/" + s_.segment_name;
+    unlink((base + ".mp4").c_str());
+    unlink((base + ".srt").c_str());
+  }
+}
+
+void Recorder::camera_lost() { close_segment_files(); }
+
+void Recorder::set_geometry(const FrameGeometry &geometry) {
+  const bool resized = geometry.width != geometry_.width || geometry.height != geometry_.height;
+  geometry_ = geometry;
+  if (!resized) return;
+  LOGW("roadrecd: frame size changed to %dx%d", geometry.width, geometry.height);
+  if (s_.trip_open()) restart_trip();
 }
 
 std::string Recorder::next_segment_name() const {
@@ -209,10 +353,8 @@ void Recorder::write_subtitle_entry(double now) {
 void Recorder::finish() {
   if (finished_) return;
   finished_ = true;
-  close_srt_file();
-  if (s_.encoder) {
-    if (s_.trip_open()) s_.encoder->close_segment();
-    s_.encoder.reset();
-  }
+  close_segment_files();
+  s_.encoder.reset();
+  if (s_.trip_open()) rmdir(s_.trip_dir.c_str());  // only a trip that kept no file at all
   LOGW("roadrecd: stopped");
 }

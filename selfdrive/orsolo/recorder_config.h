@@ -1,6 +1,8 @@
 #pragma once
 
-// The recorder's settings, fixed at build time.
+// The recorder's settings, fixed at build time. Two can be changed when the daemon starts:
+// ROADRECD_VIDEOS_DIR replaces VIDEOS_BASE and ROADRECD_MIN_FREE_PERCENT the free-space reserve
+// (recorder_settings.h).
 
 #ifndef ROADRECD_VIDEOS_BASE
 #define ROADRECD_VIDEOS_BASE "/data/media/0/videos"
@@ -21,3 +23,15 @@ constexpr int BITRATE = 2560000;
 constexpr double IDLE_TIMEOUT_SECONDS = 600.0;
 // The shutdown key is read on every tenth processed frame, about once a second.
 constexpr int SHUTDOWN_POLL_INTERVAL = 10;
+
+// After a segment that could not be written, or an encoder that could not be had or failed,
+// the next attempt comes this long after the last one.
+constexpr double FAULT_RETRY_SECONDS = 3.0;
+// The free-space reserve is checked when a segment opens and at least this often.
+constexpr double RESERVE_CHECK_SECONDS = 10.0;
+// While no frame comes, the shutdown key is still read this often.
+constexpr double IDLE_KEY_POLL_SECONDS = 1.0;
+// A camera that sends nothing for this long counts as lost and is connected again.
+constexpr double CAMERA_SILENCE_SECONDS = 2.0;
+// Default free-space reserve, in percent of the videos file system.
+constexpr double DEFAULT_MIN_FREE_PERCENT = 10.0;

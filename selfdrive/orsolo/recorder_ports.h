@@ -58,13 +58,17 @@ class SegmentEncoder {
 using EncoderFactory =
     std::function<std::unique_ptr<SegmentEncoder>(const std::string &trip_dir, int width, int height)>;
 
-// Ignition, gear and position, as last received.
+// Ignition, gear and position, as last received. A topic whose last message could not be read
+// (not an Event, or an Event of another kind) reads as if nothing had been received.
 class CarInputs {
  public:
   virtual ~CarInputs() = default;
   // Takes in whatever has arrived, without waiting; called once per processed frame.
   virtual void update() = 0;
   virtual bool started() = 0;
+  // A readable deviceState message has been received, so started() reads it rather than the
+  // default of a topic that has said nothing yet.
+  virtual bool ignition_known() = 0;
   virtual bool in_drive() = 0;
   virtual GpsFix gps() = 0;
 };

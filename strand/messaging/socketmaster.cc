@@ -1,5 +1,7 @@
 #include "strand/messaging/socketmaster.h"
 
+#include <kj/exception.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -32,6 +34,19 @@ bool in_list(const std::vector<const char *> &list, const char *name) {
   return false;
 }
 
+// The text of a decoding error, for the caller that wants to say which topic failed and why.
+std::string describe_exception(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const kj::Exception &e) {
+    return e.getDescription().cStr();
+  } catch (const std::exception &e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
 }  // namespace
 
 struct SubMaster::SubMessage {
@@ -49,6 +64,7 @@ struct SubMaster::SubMessage {
   capnp::FlatArrayMessageReader *msg_reader = nullptr;
   AlignedBuffer aligned_buf;
   strand::Event::Reader event;
+  std::string decode_error;  // of the last update's message; empty when it decoded or none came
 };
 
 SubMaster::SubMaster(const std::vector<const char *> &service_list, const std::vector<const char *> &poll,
@@ -81,7 +97,10 @@ SubMaster::SubMaster(const std::vector<const char *> &service_list, const std::v
 }
 
 void SubMaster::update(int timeout) {
-  for (auto &kv : messages_) kv.second->updated = false;
+  for (auto &kv : messages_) {
+    kv.second->updated = false;
+    kv.second->decode_error.clear();
+  }
 
   std::vector<SubSocket *> sockets = poller_->poll(timeout);
   // Topics outside the poll list are read every time, though they never end the wait.
@@ -105,6 +124,7 @@ void SubMaster::update(int timeout) {
       // finish the bookkeeping of the topics that did decode before reporting the error,
       // so that no topic keeps a reader into a destroyed message.
       if (!decode_error) decode_error = std::current_exception();
+      m->decode_error = describe_exception(std::current_exception());
     }
   }
 
@@ -214,6 +234,9 @@ uint64_t SubMaster::rcv_frame(const char *name) const {
 }
 uint64_t SubMaster::rcv_time(const char *name) const {
   return services_.at(name)->rcv_time;
+}
+const std::string &SubMaster::decode_error(const char *name) const {
+  return services_.at(name)->decode_error;
 }
 strand::Event::Reader &SubMaster::operator[](const char *name) const {
   return services_.at(name)->event;

@@ -57,6 +57,10 @@ class SubMaster {
   bool valid(const char *name) const;
   uint64_t rcv_frame(const char *name) const;
   uint64_t rcv_time(const char *name) const;
+  // Why the message this topic received in the last update() could not be decoded (update()
+  // then throws the first such error after finishing every topic); empty when it decoded or
+  // when none came. Such a topic reads as an empty event until a readable message arrives.
+  const std::string &decode_error(const char *name) const;
   // The topic's last Event; an empty reader (every field at its default) before the first.
   strand::Event::Reader &operator[](const char *name) const;
 

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "common/tests/test_dir.h"
+#include "common/timing.h"
+#include "selfdrive/orsolo/footage_cleaner.h"
 #include "selfdrive/orsolo/car_inputs.h"
 #include "selfdrive/orsolo/recorder.h"
 #include "selfdrive/orsolo/tests/log_capture.h"
@@ -29,7 +31,7 @@ class CarInputsTest : public ::testing::Test {
     // The publisher first: a subscriber that opened a queue before its publisher skips what
     // the publisher sends while it catches up.
     pm_ = std::make_unique<PubMaster>(std::vector<const char *>{"carState", "deviceState", "gpsLocation"});
-    sm_ = std::make_unique<SubMaster>(std::vector<const char *>{"carState", "deviceState", "gpsLocation"});
+    sm_ = std::make_unique<SubMaster>(car_topic_list());
     inputs_ = std::make_unique<SubMasterInputs>(*sm_);
   }
   void TearDown() override {
@@ -59,6 +61,14 @@ class CarInputsTest : public ::testing::Test {
     g.setSpeed(speed);
     pm_->send("gpsLocation", msg);
   }
+  // An Event of another kind on `topic`: a fix, as a GPS publisher would send it.
+  void send_wrong_kind(const char *topic) {
+    MessageBuilder msg;
+    auto g = msg.initEvent(true).initGpsLocation();
+    g.setHasFix(true);
+    g.setLatitude(1.0);
+    pm_->send(topic, msg);
+  }
   void send_garbage(const char *topic) {
     std::string junk = "this is not a message at all";
     pm_->send(topic, (capnp::byte *)junk.data(), junk.size());
@@ -75,8 +85,14 @@ class CarInputsTest : public ::testing::Test {
 TEST_F(CarInputsTest, NothingReceivedReadsAsDefaults) {
   inputs_->update();
   EXPECT_FALSE(inputs_->started());
+  EXPECT_FALSE(inputs_->ignition_known());
   EXPECT_FALSE(inputs_->in_drive());
   EXPECT_FALSE(inputs_->gps().has_fix);
+  // An invalid deviceState is a message: it reads as "not started", and that is known.
+  send_device(true, false);
+  inputs_->update();
+  EXPECT_TRUE(inputs_->ignition_known());
+  EXPECT_FALSE(inputs_->started());
 }
 
 TEST_F(CarInputsTest, DrivingGears) {
@@ -147,6 +163,58 @@ TEST_F(CarInputsTest, GarbagePayloadReadsAsAbsentAndIsLoggedOncePerSecond) {
   EXPECT_TRUE(inputs_->in_drive());
 }
 
+TEST_F(CarInputsTest, EventOfAnotherKindReadsAsAbsentAndIsLogged) {
+  send_device(false);
+  send_gear(Gear::DRIVE);
+  inputs_->update();
+  ASSERT_TRUE(inputs_->ignition_known());
+  ASSERT_TRUE(inputs_->in_drive());
+  LogCapture::instance().take();
+
+  // Carried as a struct of the topic's kind, its fields would read as ignition on and a gear.
+  send_wrong_kind("deviceState");
+  send_wrong_kind("carState");
+  inputs_->update();
+  EXPECT_FALSE(inputs_->ignition_known());
+  EXPECT_FALSE(inputs_->started());
+  EXPECT_FALSE(inputs_->in_drive());
+  const Logs l = LogCapture::instance().take();
+  EXPECT_EQ(l, (Logs{"roadrecd: invalid carState message, read as absent: carries gpsLocation",
+                     "roadrecd: invalid deviceState message, read as absent: carries gpsLocation"}));
+
+  send_device(true);
+  inputs_->update();
+  EXPECT_TRUE(inputs_->started());
+}
+
+TEST_F(CarInputsTest, PositionIsShownOnlyWhileGpsIsAliveButGearAndIgnitionHold) {
+  send_gps(true, 37.7749, -122.4194, 15.0f);
+  send_gear(Gear::DRIVE);
+  send_device(true);
+  inputs_->update();
+  ASSERT_TRUE(inputs_->gps().has_fix);
+  // Eleven seconds later with nothing new: gpsLocation (1 Hz) is no longer alive.
+  sm_->update_msgs(nanos_since_boot() + 11000000000ULL, {});
+  EXPECT_FALSE(inputs_->gps().has_fix);
+  EXPECT_TRUE(inputs_->in_drive());
+  EXPECT_TRUE(inputs_->started());
+}
+
+TEST_F(CarInputsTest, SubMasterTellsWhichTopicFailedToDecode) {
+  send_gear(Gear::DRIVE);
+  inputs_->update();
+  send_garbage("gpsLocation");
+  send_device(true);
+  EXPECT_ANY_THROW(sm_->update(0));
+  EXPECT_FALSE(sm_->decode_error("gpsLocation").empty());
+  EXPECT_TRUE(sm_->decode_error("deviceState").empty());
+  EXPECT_TRUE(sm_->decode_error("carState").empty());
+  EXPECT_TRUE(sm_->updated("deviceState"));
+  // The next update starts afresh.
+  sm_->update(0);
+  EXPECT_TRUE(sm_->decode_error("gpsLocation").empty());
+}
+
 TEST(InvalidMessageLog, AtMostOncePerSecondPerTopic) {
   InvalidMessageLog log;
   EXPECT_TRUE(log.report("carState", "x", 10.0));
@@ -163,9 +231,11 @@ TEST_F(CarInputsTest, RecorderSeesIgnitionEdgeAfterInvalidDeviceState) {
   ManualClock clock;
   EncoderJournal journal;
   FlagShutdownKey key;
+  FootageCleaner cleaner(dir.path(), 0);
   Recorder rec(
       dir.path(), FrameGeometry{64, 32, 64, 64}, clock,
-      [&](const std::string &d, int, int) { return std::make_unique<JournalEncoder>(journal, d); }, *inputs_, key);
+      [&](const std::string &d, int, int) { return std::make_unique<JournalEncoder>(journal, d); }, *inputs_, key,
+      cleaner);
   uint8_t pixels[64 * 48] = {};
   auto processed_frame = [&] {
     clock.advance(0.05);

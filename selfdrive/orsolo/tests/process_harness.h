@@ -89,12 +89,12 @@ class ChildProcess {
   std::string out_path_;
 };
 
-// Polls `cond` every 20 ms until it holds or `timeout_ms` passes.
-inline bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
+// Polls `cond` every `poll_ms` until it holds or `timeout_ms` passes.
+inline bool wait_until(const std::function<bool()> &cond, int timeout_ms, int poll_ms = 20) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!cond()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
   }
   return true;
 }

@@ -27,12 +27,16 @@ class ManualClock : public RecorderClock {
   double boot_seconds() const { return boot_ns / 1e9; }
 };
 
-// What every encoder of a test did, in order.
+// What every encoder of a test did, in order, and the faults the test makes them show.
 struct EncoderJournal {
   std::vector<std::string> events;             // "create <dir>", "open <file>", "close <file>", "destroy"
   std::map<std::string, int> frames;           // segment path -> frames encoded into it
-  std::vector<uint64_t> timestamps;            // ts of every frame
+  std::vector<uint64_t> timestamps;            // ts of every frame taken
+  std::vector<std::pair<int, int>> sizes;      // width and height of every encoder made
   int live_encoders = 0;
+
+  bool refuse_open = false;                    // open_segment fails and makes no file
+  SegmentStatus status = SegmentStatus::OK;    // what encode_nv12 answers; a frame not OK is not taken
 };
 
 class JournalEncoder : public SegmentEncoder {
@@ -46,6 +50,10 @@ class JournalEncoder : public SegmentEncoder {
     j_.live_encoders--;
   }
   bool open_segment(const std::string &filename) override {
+    if (j_.refuse_open) {
+      j_.events.push_back("refused " + filename);
+      return false;
+    }
     path_ = dir_ + "/" + filename;
     j_.events.push_back("open " + filename);
     j_.frames[path_] = 0;
@@ -54,6 +62,10 @@ class JournalEncoder : public SegmentEncoder {
     return true;
   }
   void close_segment() override {
+    if (path_.empty()) {
+      j_.events.push_back("close without a segment");
+      return;
+    }
     j_.events.push_back("close " + path_.substr(dir_.size() + 1));
     // The finalised segment records its frame count, so a later truncation would show.
     write_file(path_, "frames=" + std::to_string(j_.frames[path_]));
@@ -61,7 +73,11 @@ class JournalEncoder : public SegmentEncoder {
     path_.clear();
   }
   SegmentStatus encode_nv12(const uint8_t *, int, const uint8_t *, int, int, int, uint64_t ts) override {
-    if (path_.empty()) return SegmentStatus::OK;  // the recorder never encodes without a segment
+    if (path_.empty()) {  // the recorder never encodes without a segment
+      j_.events.push_back("encode without a segment");
+      return SegmentStatus::OK;
+    }
+    if (j_.status != SegmentStatus::OK) return j_.status;
     j_.timestamps.push_back(ts);
     j_.frames[path_]++;
     return SegmentStatus::OK;
@@ -81,13 +97,15 @@ class JournalEncoder : public SegmentEncoder {
 
 class ScriptedInputs : public CarInputs {
  public:
+  bool device_state_received = true;  // false: ignition reads as "no message yet"
   bool ignition = false;
   bool drive = false;
   GpsFix fix;
   int updates = 0;
 
   void update() override { updates++; }
-  bool started() override { return ignition; }
+  bool started() override { return device_state_received && ignition; }
+  bool ignition_known() override { return device_state_received; }
   bool in_drive() override { return drive; }
   GpsFix gps() override { return fix; }
 };

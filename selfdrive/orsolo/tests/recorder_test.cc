@@ -1,81 +1,20 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "common/tests/test_dir.h"
 #include "common/util.h"
 #include "selfdrive/orsolo/recorder.h"
 #include "selfdrive/orsolo/recorder_config.h"
-#include "selfdrive/orsolo/tests/log_capture.h"
-#include "selfdrive/orsolo/tests/recorder_fakes.h"
-
-namespace fs = std::filesystem;
-using Logs = std::vector<std::string>;
+#include "selfdrive/orsolo/tests/recorder_fixture.h"
 
 namespace {
 
 const char *const EDGE_LOG = "roadrecd: ignition on \xe2\x80\x94 new cycle";
-
-std::string slurp(const std::string &path) {
-  std::ifstream f(path);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-// A recorder on a fresh videos directory, with every collaborator at hand. One received frame
-// is 50 ms of boot clock (20 frames/s), so a processed frame is 100 ms.
-class RecorderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    LogCapture::instance().take();  // forget what earlier tests logged
-    base_ = dir_ / "videos";
-    mkdir(base_.c_str(), 0755);
-    rec_ = std::make_unique<Recorder>(
-        base_, FrameGeometry{64, 32, 64, 64}, clock_,
-        [this](const std::string &d, int, int) { return std::make_unique<JournalEncoder>(journal_, d); }, inputs_,
-        key_);
-  }
-
-  // Feeds `n` received frames (half of them processed); returns false if the loop had to end.
-  bool feed(int n) {
-    for (int i = 0; i < n; i++) {
-      clock_.advance(0.05);
-      if (!rec_->on_frame(pixels_, pixels_)) return false;
-    }
-    return true;
-  }
-  // Feeds received frames until `n` more have been processed.
-  bool process(int n) { return feed(2 * n - (rec_->state().recv_count % 2)); }
-
-  const RecorderState &st() const { return rec_->state(); }
-  std::string trip_path(const std::string &stamp) const { return base_ + "/" + stamp; }
-  std::vector<std::string> trips() const {
-    std::vector<std::string> out;
-    for (auto &e : fs::directory_iterator(base_)) out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-  Logs logs() { return LogCapture::instance().take(); }
-
-  TestDir dir_;
-  std::string base_;
-  ManualClock clock_;
-  EncoderJournal journal_;
-  ScriptedInputs inputs_;
-  FlagShutdownKey key_;
-  std::unique_ptr<Recorder> rec_;
-  uint8_t pixels_[64 * 48] = {};
-};
 
 }  // namespace
 
@@ -310,16 +249,21 @@ TEST_F(RecorderTest, SubtitleEntriesCountSecondsNotElapsedTime) {
 }
 
 TEST_F(RecorderTest, UnopenableSubtitleFileLeavesEncodingRunning) {
-  // A directory where the subtitle file should be makes fopen fail for the first segment.
+  // The subtitle file's name is a link into a directory that does not exist: the name is free
+  // (nothing is there), yet fopen cannot create the file, not even as root.
   const std::string dir = base_ + "/20240501-170322";
   mkdir(dir.c_str(), 0755);
-  mkdir((dir + "/20240501-170322.srt").c_str(), 0755);
+  ASSERT_EQ(symlink((dir_ / "missing/file.srt").c_str(), (dir + "/20240501-170322.srt").c_str()), 0);
   rec_->begin();
-  // The name is taken, so the first segment gets the next free one and has its subtitles.
-  EXPECT_EQ(st().segment_name, "20240501-170322_1");
+  EXPECT_EQ(st().segment_name, "20240501-170322");
+  EXPECT_EQ(st().srt_file, nullptr);
+  process(1800);
+  EXPECT_EQ(st().frame_count, 1800);
+  // The next segment tries again, and has its subtitles.
+  process(1);
+  EXPECT_EQ(st().segment_name, "20240501-170622");
   EXPECT_NE(st().srt_file, nullptr);
-  process(3);
-  EXPECT_EQ(st().frame_count, 3);
+  EXPECT_EQ(slurp(dir + "/20240501-170322.mp4"), "frames=1800");
 }
 
 TEST_F(RecorderTest, SegmentInTheSameSecondNeverTruncatesAnEarlierOne) {
