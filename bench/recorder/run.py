@@ -1,91 +1,295 @@
-"""Drives the recorder benchmark: collector, recorder and simulator as real processes, then the
-encoder alone on the same frames. CPU times come from the kernel's accounting of each child."""
+"""The recorder's benchmark: today's recorder (built from the commit before the change, in a
+temporary git worktree) against this one, in the same run, on the simulator's camera.
+
+Measured from outside the recorder, so that both are measured alike:
+  - CPU seconds (the kernel's accounting of the process) and bytes written to storage
+    (/proc/<pid>/io write_bytes less cancelled_write_bytes, read once the process has ended)
+    per second of video on disk;
+  - the main loop's gaps: every frame packet the recorder takes moves its read position in the
+    frame topic's queue header, sampled every millisecond; the longest gap ending around a
+    segment rotation (a new lock file) is the rotation's stall;
+  - the loss window: seconds of video a SIGKILL at a random moment costs, once the next start
+    has recovered the segment (this recorder), or as ffprobe reads it (today's).
+"""
+import argparse
+import mmap
 import os
+import random
 import shutil
 import signal
+import statistics
+import struct
 import subprocess
 import sys
+import threading
 import time
 
-build, seconds = sys.argv[1], float(sys.argv[2])
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WIDTH, HEIGHT, FPS = 1928, 1208, 20
-frames = int(seconds * FPS) + 1  # the first frame only tells the recorder the geometry
-
-run = os.path.join(build, "bench-recorder-run")
-shutil.rmtree(run, ignore_errors=True)
-os.makedirs(os.path.join(run, "params"))
-prefix = "bench_recorder_%d" % os.getpid()
-shm = "/dev/shm/" + prefix
-os.makedirs(shm, exist_ok=True)
-env = dict(os.environ, TAVRIN_PREFIX=prefix, PARAMS_ROOT=os.path.join(run, "params"))
+FRAME_TOPIC = "visionipc_imagerd_0"  # the road stream's packets
+READ_POINTERS = struct.Struct("<12Q")  # queue header: 12 reader positions at byte 24
+READ_POINTERS_OFFSET = 24
+# A file added by the change: the commit before the one that added it is today's recorder.
+CHANGE_MARKER = "selfdrive/orsolo/camera_link.cc"
 
 
-def exe(*parts):
-    return os.path.join(build, *parts)
+def git(*args, **kw):
+    return subprocess.run(["git", "-C", REPO] + list(args), check=True, capture_output=True, text=True, **kw).stdout.strip()
 
 
-def cpu(rusage):
-    return rusage.ru_utime + rusage.ru_stime
+def baseline_ref():
+    added = git("log", "--diff-filter=A", "--format=%H", "--", CHANGE_MARKER).splitlines()
+    if not added:
+        sys.exit("recorder bench: cannot find the change (%s) in the history; give --baseline REF" % CHANGE_MARKER)
+    return added[-1] + "^"
+
+
+def build_baseline(ref, workdir):
+    """Builds today's roadrecd from `ref` in a worktree under `workdir`; returns the executable."""
+    src = os.path.join(workdir, "src")
+    build = os.path.join(workdir, "build")
+    git("worktree", "add", "--detach", "--force", src, ref)
+    args = ["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DROADREC_BUILD_TESTS=OFF",
+            "-DROADREC_BUILD_BENCH=OFF", "-DROADRECD_VIDEOS_BASE=videos"]
+    if shutil.which("ccache"):
+        args += ["-DCMAKE_C_COMPILER_LAUNCHER=ccache", "-DCMAKE_CXX_COMPILER_LAUNCHER=ccache"]
+    subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "--target", "roadrecd"], check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(build, "selfdrive", "orsolo", "roadrecd")
+
+
+def remove_baseline(workdir):
+    src = os.path.join(workdir, "src")
+    if os.path.exists(src):
+        subprocess.run(["git", "-C", REPO, "worktree", "remove", "--force", src], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+    shutil.rmtree(workdir, ignore_errors=True)
 
 
 def ffprobe_packets(path):
-    out = subprocess.run(["ffprobe", "-v", "error", "-count_packets", "-select_streams", "v:0", "-show_entries",
-                          "stream=nb_read_packets", "-of", "csv=p=0", path], capture_output=True, text=True)
-    return int(out.stdout.strip() or 0)
+    """pts of every video packet, in seconds; empty when ffprobe cannot read the file."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                          "-of", "csv=p=0", path], capture_output=True, text=True).stdout
+    return sorted(float(x) for x in out.split() if x.strip() not in ("", "N/A"))
 
 
-children = []
-try:
-    out = lambda name: open(os.path.join(run, name), "w")
-    collector = subprocess.Popen([exe("tools/logcollector/logcollector")], env=env, cwd=run,
-                                 stdout=out("collector.log"), stderr=subprocess.STDOUT)
-    children.append(collector)
-    time.sleep(0.2)
-    recorder = subprocess.Popen([exe("bench/recorder/roadrecd_bench_build")], env=env, cwd=run,
-                                stdout=out("roadrecd.out"), stderr=subprocess.STDOUT)
-    children.append(recorder)
-    with open(os.path.join(run, "idle.scn"), "w") as f:
-        f.write("0 ignition off\n0 gear park\n")
-    # The stream is served at once and its frames start after 3 s, once the recorder is connected.
-    sim = subprocess.Popen([exe("tools/simulator/simulator"), "--scenario", os.path.join(run, "idle.scn"),
-                            "--width", str(WIDTH), "--height", str(HEIGHT), "--fps", str(FPS),
-                            "--start-delay", "3", "--frames", str(frames), "--duration", str(seconds + 5)],
-                           env=env, cwd=run, stdout=out("simulator.out"), stderr=subprocess.STDOUT)
-    children.append(sim)
-    _, sim_status, sim_ru = os.wait4(sim.pid, 0)
-    sim.returncode = 0
-    time.sleep(1.0)  # the last frames reach the encoder
-    recorder.send_signal(signal.SIGTERM)
-    _, rec_status, rec_ru = os.wait4(recorder.pid, 0)
-    recorder.returncode = 0
-    collector.send_signal(signal.SIGTERM)
-    collector.wait()
+def segments(videos):
+    return [os.path.join(dp, f) for dp, _, fs in os.walk(videos) for f in fs if f.endswith(".mp4")]
 
-    videos = os.path.join(run, "videos")
-    mp4s = [os.path.join(dp, f) for dp, _, fs in os.walk(videos) for f in fs if f.endswith(".mp4")]
-    recorded = sum(ffprobe_packets(p) for p in mp4s)
-    expected = (frames - 1) // 2
-    rec_cpu = cpu(rec_ru)
-    rec_seconds = recorded / 10.0
 
-    enc = subprocess.run([exe("bench/recorder/encoder_only"), run, str(WIDTH), str(HEIGHT), str(frames - 1)],
-                         env=env, capture_output=True, text=True, check=True)
-    fields = dict(kv.split("=") for kv in enc.stdout.strip().splitlines()[-1].split())
-    enc_frames = int(fields["frames_encoded"])
-    enc_cpu = float(fields["cpu_s"])
-    enc_seconds = enc_frames / 10.0
+def locks(videos):
+    return {os.path.join(dp, f) for dp, _, fs in os.walk(videos) for f in fs if f.endswith(".mp4.lock")}
 
-    print("recorder: %d of %d frames in %d segment(s), %.1f s of video, exit status %d" %
-          (recorded, expected, len(mp4s), rec_seconds, os.waitstatus_to_exitcode(rec_status)))
-    print("recorder: %.3f CPU s per recorded s (%.2f CPU s in all)" % (rec_cpu / rec_seconds, rec_cpu))
-    print("encoder alone: %.3f CPU s per recorded s (%d frames, %.2f CPU s; painting %.2f s excluded; wall %s s)" %
-          (enc_cpu / enc_seconds, enc_frames, enc_cpu, float(fields["paint_cpu_s"]), fields["wall_s"]))
-    print("ratio recorder / encoder alone: %.3f" % ((rec_cpu / rec_seconds) / (enc_cpu / enc_seconds)))
-    print("simulator: %.2f CPU s" % cpu(sim_ru))
-    print("kept up in real time: %s" % ("yes" if recorded == expected else "NO (%d frames missing)" % (expected - recorded)))
-finally:
-    for c in children:
-        if c.returncode is None and c.poll() is None:
-            c.kill()
-            c.wait()
-    shutil.rmtree(shm, ignore_errors=True)
+
+class System:
+    """A run directory with its own queues and parameters, a log collector and a simulator."""
+
+    def __init__(self, build, run, name):
+        self.build, self.run = build, run
+        shutil.rmtree(run, ignore_errors=True)
+        os.makedirs(os.path.join(run, "params"))
+        self.prefix = "bench_recorder_%s_%d" % (name, os.getpid())
+        self.shm = "/dev/shm/" + self.prefix
+        os.makedirs(self.shm, exist_ok=True)
+        self.videos = os.path.join(run, "videos")
+        self.env = dict(os.environ, TAVRIN_PREFIX=self.prefix, PARAMS_ROOT=os.path.join(run, "params"),
+                        ROADRECD_VIDEOS_DIR=self.videos)
+        self.children = []
+        self.collector = self.spawn([self.exe("tools/logcollector/logcollector")], "collector.log")
+        time.sleep(0.2)
+
+    def exe(self, rel):
+        return os.path.join(self.build, rel)
+
+    def spawn(self, argv, out):
+        p = subprocess.Popen(argv, env=self.env, cwd=self.run, stdout=open(os.path.join(self.run, out), "a"),
+                             stderr=subprocess.STDOUT)
+        self.children.append(p)
+        return p
+
+    def simulator(self, *args):
+        scn = os.path.join(self.run, "idle.scn")
+        with open(scn, "w") as f:
+            f.write("0 ignition off\n0 gear park\n")
+        return self.spawn([self.exe("tools/simulator/simulator"), "--scenario", scn, "--width", str(WIDTH), "--height",
+                           str(HEIGHT), "--fps", str(FPS)] + list(args), "simulator.out")
+
+    def close(self):
+        for c in self.children:
+            if c.returncode is None and c.poll() is None:
+                c.kill()
+                c.wait()
+        shutil.rmtree(self.shm, ignore_errors=True)
+
+
+def wait_for(cond, timeout, poll=0.005):
+    deadline = time.monotonic() + timeout
+    while not cond():
+        if time.monotonic() > deadline:
+            raise RuntimeError("recorder bench: waited %.0f s in vain" % timeout)
+        time.sleep(poll)
+
+
+def end_and_account(proc, sig):
+    """Ends `proc` with `sig`; returns (CPU seconds, bytes written to storage, bytes passed to write calls)."""
+    proc.send_signal(sig)
+    os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)  # ended, not yet reaped: /proc still has it
+    io = {}
+    with open("/proc/%d/io" % proc.pid) as f:
+        for line in f:
+            k, v = line.split(":")
+            io[k] = int(v)
+    _, _, ru = os.wait4(proc.pid, 0)
+    proc.returncode = 0
+    return ru.ru_utime + ru.ru_stime, io["write_bytes"] - io["cancelled_write_bytes"], io["wchar"]
+
+
+class LoopSampler(threading.Thread):
+    """Times every move of the frame topic's read positions, and every new lock file."""
+
+    def __init__(self, system):
+        super().__init__(daemon=True)
+        self.system = system
+        self.receives, self.new_locks = [], []
+        self.stop = False
+
+    def run(self):
+        path = os.path.join(self.system.shm, FRAME_TOPIC)
+        wait_for(lambda: os.path.exists(path) and os.path.getsize(path) >= 312, 60)
+        with open(path, "rb") as f:
+            header = mmap.mmap(f.fileno(), 312, prot=mmap.PROT_READ)
+        last, seen, next_lock_scan = None, set(), 0.0
+        while not self.stop:
+            now = time.monotonic()
+            positions = READ_POINTERS.unpack_from(header, READ_POINTERS_OFFSET)
+            if positions != last:
+                if last is not None:
+                    self.receives.append(now)
+                last = positions
+            if now >= next_lock_scan:
+                current = locks(self.system.videos)
+                self.new_locks += [now] * len(current - seen)
+                seen |= current
+                next_lock_scan = now + 0.01
+            time.sleep(0.001)
+        header.close()
+
+
+def record(build, run, name, recorder, seconds):
+    """Records `seconds` of the camera; what it cost and how the loop went."""
+    system = System(build, run, name)
+    try:
+        frames = int(seconds * FPS) + 1  # the first frame only gives the geometry
+        rec = system.spawn([recorder], "roadrecd.out")
+        sampler = LoopSampler(system)
+        sampler.start()
+        sim = system.simulator("--start-delay", "3", "--frames", str(frames), "--duration", str(seconds + 6))
+        sim.wait()
+        time.sleep(1.0)  # the last frames reach the encoder
+        cpu, storage_bytes, write_bytes = end_and_account(rec, signal.SIGTERM)
+        sampler.stop = True
+        sampler.join()
+        files = segments(system.videos)
+        recorded = sum(len(ffprobe_packets(p)) for p in files) / 10.0
+        gaps = [(b - a, b) for a, b in zip(sampler.receives, sampler.receives[1:])]
+        rotations = sampler.new_locks[1:]  # the first lock is the trip's first segment
+        stall = max((g for g, end in gaps for r in rotations if r - 0.5 <= end <= r + 2.0), default=float("nan"))
+        return {
+            "cpu": cpu / recorded, "storage": storage_bytes / recorded, "writes": write_bytes / recorded,
+            "stall": stall, "gap_p50": statistics.median(g for g, _ in gaps), "rotations": len(rotations),
+            "recorded": recorded, "expected": (frames - 1) // 2 / 10.0, "segments": len(files),
+        }
+    finally:
+        system.close()
+
+
+def loss_window(build, run, name, recorder, kills, recovers, seed):
+    """Seconds of video lost per SIGKILL at a random moment 2..20 s into a segment."""
+    system = System(build, run, name)
+    rng = random.Random(seed)
+    losses = []
+    try:
+        system.simulator()
+        pending = None  # (segment, seconds it held when killed) of the last kill
+        for i in range(kills + 1):
+            before = locks(system.videos)
+            rec = system.spawn([recorder], "roadrecd.%d.out" % i)
+            if pending:
+                segment, held = pending
+                if recovers:
+                    wait_for(lambda: not os.path.exists(segment + ".lock"), 120)
+                pts = ffprobe_packets(segment) if os.path.exists(segment) else []
+                losses.append(max(0.0, held - (pts[-1] + 0.1 if pts else 0.0)))
+            if i == kills:
+                end_and_account(rec, signal.SIGTERM)
+                break
+            wait_for(lambda: len(locks(system.videos) - before) > 0, 120)
+            opened = time.monotonic()
+            lock = sorted(locks(system.videos) - before)[0]
+            time.sleep(rng.uniform(2.0, 20.0))
+            held = time.monotonic() - opened
+            end_and_account(rec, signal.SIGKILL)
+            pending = (lock[:-len(".lock")], held)
+        return losses
+    finally:
+        system.close()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("build")
+    ap.add_argument("--seconds", type=float, default=200.0, help="seconds recorded per recorder (default 200)")
+    ap.add_argument("--kills", type=int, default=20, help="kills for the loss window (default 20)")
+    ap.add_argument("--baseline", help="git revision of today's recorder (default: the commit before the change)")
+    a = ap.parse_args()
+
+    ref = a.baseline or baseline_ref()
+    work = os.path.join(a.build, "bench-recorder")
+    remove_baseline(os.path.join(work, "baseline"))
+    try:
+        print("building today's recorder from %s ..." % git("rev-parse", "--short", ref), flush=True)
+        today = build_baseline(ref, os.path.join(work, "baseline"))
+        new = os.path.join(a.build, "selfdrive", "orsolo", "roadrecd")
+
+        results = {}
+        for name, exe in (("today", today), ("new", new)):
+            print("recording %.0f s with the %s recorder ..." % (a.seconds, name), flush=True)
+            results[name] = record(a.build, os.path.join(work, "run-" + name), name, exe, a.seconds)
+        report_recording(ref, results["today"], results["new"])
+
+        if a.kills > 0:
+            print("killing the new recorder %d times ..." % a.kills, flush=True)
+            losses = loss_window(a.build, os.path.join(work, "kills-new"), "kills", new, a.kills, True, seed=13)
+            report_losses("new", losses)
+            today_kills = min(3, a.kills)
+            print("killing today's recorder %d times ..." % today_kills, flush=True)
+            losses = loss_window(a.build, os.path.join(work, "kills-today"), "killst", today, today_kills, False, seed=13)
+            report_losses("today's", losses, "(its open segment does not play)")
+    finally:
+        remove_baseline(os.path.join(work, "baseline"))
+
+
+def report_recording(ref, t, n):
+    print()
+    print("recorder: %dx%d at %d frames/s; today's recorder = %s" % (WIDTH, HEIGHT, FPS, ref))
+    for name, r in (("today", t), ("new", n)):
+        print("  %-5s recorded %.1f of %.1f s in %d segment(s), %d rotation(s)" %
+              (name, r["recorded"], r["expected"], r["segments"], r["rotations"]))
+    print("  %-38s %12s %12s %8s" % ("", "today", "new", "new/today"))
+    rows = [("CPU s per recorded s", "cpu", "%.3f"), ("bytes to storage per recorded s", "storage", "%.0f"),
+            ("bytes to write() per recorded s", "writes", "%.0f"), ("longest loop gap at a rotation (s)", "stall", "%.3f"),
+            ("median loop gap (s)", "gap_p50", "%.3f")]
+    for label, key, fmt in rows:
+        ratio = n[key] / t[key] if t[key] else float("nan")
+        print("  %-38s %12s %12s %8.3f" % (label, fmt % t[key], fmt % n[key], ratio))
+    print(flush=True)
+
+
+def report_losses(name, losses, note=""):
+    print("  loss per SIGKILL, %s recorder: p50 %.2f s, max %.2f s over %d kills %s" %
+          (name, statistics.median(losses), max(losses), len(losses), note))
+    print("    each: " + " ".join("%.2f" % x for x in losses), flush=True)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
-# Records 60 s at 1928x1208 and 20 frames/s from the simulator and reports the recorder's CPU
-# seconds per recorded second against the encoder alone fed the same frames, in the same run,
-# and whether the recorder kept up (frames in the MP4 = frames it was sent / 2).
+# The recorder's benchmark, today's recorder against this one in the same run (the simulator's
+# 1928x1208 camera at 20 frames/s):
+#   - CPU seconds and bytes written per recorded second, and the longest gap between frames the
+#     main loop took around a segment rotation, over a recording of <seconds> (default 200, so
+#     that a 180 s segment rotates);
+#   - the loss window: seconds of video lost per SIGKILL, p50 and max over <kills> kills
+#     (default 20) at random moments of a segment, recovered by the next start.
+# Today's recorder is built from the commit before the change (or --baseline REF) in a temporary
+# git worktree, removed afterwards. Takes about 15 minutes.
 #
-# Usage: bench/recorder/run.sh <build-dir> [seconds]
+# Usage: bench/recorder/run.sh <build-dir> [--seconds S] [--kills N] [--baseline REF]
 set -euo pipefail
 BUILD=$(cd "$1" && pwd)
-SECONDS_TO_RECORD=${2:-60}
-exec python3 "$(dirname "$0")/run.py" "$BUILD" "$SECONDS_TO_RECORD"
+shift
+exec python3 "$(dirname "$0")/run.py" "$BUILD" "$@"

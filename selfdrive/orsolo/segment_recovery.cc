@@ -34,7 +34,6 @@ int recover_open_segments(const std::string &videos_dir, const SegmentRecoverer 
       std::string base = segment_base_of(name, ".mp4.lock");
       if (!base.empty()) bases.push_back(base);
     }
-    std::sort(bases.begin(), bases.end(), segment_base_less);
 
     for (const std::string &base : bases) {
       const std::string mp4 = dir + "/" + base + ".mp4";

@@ -12,7 +12,7 @@
 // with no recoverable frame is removed. The writer library provides it; tests give a fake.
 using SegmentRecoverer = std::function<bool(const std::string &mp4_path, std::string *error)>;
 
-// Recovers every "<segment>.mp4.lock" of a trip directory the recorder named, oldest first,
+// Recovers every "<segment>.mp4.lock" of a trip directory the recorder named, in name order,
 // logging one line per segment. A segment whose video is gone afterwards loses its subtitle
 // file too, and every trip directory with nothing in it is removed. Returns the number recovered.
 int recover_open_segments(const std::string &videos_dir, const SegmentRecoverer &recover);

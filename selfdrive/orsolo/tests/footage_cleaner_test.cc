@@ -100,8 +100,7 @@ TEST_F(FootageCleanerTest, NeverTouchesTheOpenSegmentLockedOrKeptFootageOrForeig
   segment("holiday", "20240104-080000");            // not a trip directory of ours
   file("20240105-080000.mp4");                      // not inside a trip
   segment("20240106-080000", "20240106-080000");    // the open trip: an older segment, the open one
-  segment("20240106-080000", "20240106-080300");
-  file("20240106-080000/20240106-080300.mp4.lock");
+  segment("20240106-080000", "20240106-080300");    // (spared by its name, lock or not)
   const std::set<std::string> before = tree();
 
   // No reserve can be met: everything that may go, goes.
@@ -112,6 +111,10 @@ TEST_F(FootageCleanerTest, NeverTouchesTheOpenSegmentLockedOrKeptFootageOrForeig
     expected.erase(gone);
   }
   EXPECT_EQ(tree(), expected);
+  // An open trip whose segment is not open yet keeps its directory, though it is empty.
+  fs::create_directories(videos_ + "/20240107-080000");
+  EXPECT_FALSE(cleaner(1000000, 99.9).keep_reserve(videos_ + "/20240107-080000", ""));
+  EXPECT_TRUE(fs::exists(videos_ + "/20240107-080000"));
 }
 
 TEST_F(FootageCleanerTest, NothingGoesWhileTheReserveHolds) {

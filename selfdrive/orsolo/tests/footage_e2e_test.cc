@@ -185,3 +185,216 @@ TEST_F(RecorderE2E, LoopRecordingOnASmallFileSystemSparesTheOpenSegmentKeptTrips
   EXPECT_GE(expect_every_frame_decodes(dir + "/" + list(dir, ".mp4")[0]), 110);
   EXPECT_TRUE(list(dir, ".lock").empty());
 }
+
+namespace {
+
+// Where in a run of the recorder a kill lands.
+enum class Feed { REAL_TIME, FAST };  // the camera at 20 frames/s, or at 1000 (a segment in seconds)
+enum class At {
+  TRIP_START,  // the run's trip directory exists (its first segment may not)
+  SEGMENT,     // the run's n-th segment has been opened (n = 2: the first rotation)
+  ENTRIES,     // the newest subtitle file has n entries (about n - 1 s of video handed over)
+};
+struct KillMoment {
+  const char *what;
+  Feed feed;
+  At at;
+  int n;
+  int delay_ms;  // after the event: the moment itself, not a synchronisation
+};
+
+const KillMoment KILL_MOMENTS[] = {
+    {"trip start", Feed::REAL_TIME, At::TRIP_START, 0, 0},
+    {"trip start +20 ms", Feed::REAL_TIME, At::TRIP_START, 0, 20},
+    {"first segment just opened", Feed::REAL_TIME, At::SEGMENT, 1, 0},
+    {"first frame", Feed::REAL_TIME, At::ENTRIES, 1, 0},
+    {"2 s in", Feed::REAL_TIME, At::ENTRIES, 3, 0},
+    {"3.3 s in", Feed::REAL_TIME, At::ENTRIES, 4, 300},
+    {"5 s in", Feed::REAL_TIME, At::ENTRIES, 6, 0},
+    {"7.7 s in", Feed::REAL_TIME, At::ENTRIES, 8, 700},
+    {"9 s in", Feed::REAL_TIME, At::ENTRIES, 10, 0},
+    {"11.5 s in", Feed::REAL_TIME, At::ENTRIES, 12, 500},
+    {"fast: trip start", Feed::FAST, At::TRIP_START, 0, 0},
+    {"fast: mid first segment", Feed::FAST, At::SEGMENT, 1, 1500},
+    {"around the first rotation", Feed::FAST, At::SEGMENT, 1, 3300},
+    {"around the first rotation, later", Feed::FAST, At::SEGMENT, 1, 3600},
+    {"second segment just opened", Feed::FAST, At::SEGMENT, 2, 0},
+    {"second segment +5 ms", Feed::FAST, At::SEGMENT, 2, 5},
+    {"second segment +30 ms", Feed::FAST, At::SEGMENT, 2, 30},
+    {"second segment +200 ms", Feed::FAST, At::SEGMENT, 2, 200},
+    {"third segment just opened", Feed::FAST, At::SEGMENT, 3, 0},
+    {"third segment +50 ms", Feed::FAST, At::SEGMENT, 3, 50},
+};
+
+// "YYYYMMDD-HHMMSS" of now, local time: the name a trip started now gets.
+std::string local_stamp_now() {
+  const time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  char buf[32];
+  strftime(buf, sizeof(buf), "%Y%m%d-%H%M%S", &tm);
+  return buf;
+}
+
+class RecorderKillE2E : public RecorderE2E, public ::testing::WithParamInterface<Feed> {};
+
+}  // namespace
+
+TEST_P(RecorderKillE2E, AfterAKillAtAnyMomentEverySegmentPlaysAndOnlyTheLastTwoSecondsAreLost) {
+  const Feed feed = GetParam();
+  sim_ = start_simulator("0 ignition off\n", feed == Feed::FAST ? std::vector<std::string>{"--fps", "1000"}
+                                                                : std::vector<std::string>{});
+  struct Killed {
+    std::string segment;  // path without ".mp4"
+    int entries;          // subtitle entries it had when the recorder died
+    const char *moment;
+  };
+  std::vector<Killed> killed;
+  for (const KillMoment &m : KILL_MOMENTS) {
+    if (m.feed != feed) continue;
+    SCOPED_TRACE(m.what);
+    // Each run's trip starts in a second of its own, so its directory is a new one.
+    const auto old = trips();
+    const std::set<std::string> old_trips(old.begin(), old.end());
+    ASSERT_TRUE(wait_until([&] { return old_trips.count(local_stamp_now()) == 0; }, 3000));
+    start_recorder();
+
+    std::string trip;
+    std::set<std::string> locks_seen;
+    auto reached = [&] {
+      if (trip.empty()) {
+        for (auto &t : trips()) {
+          if (!old_trips.count(t)) trip = t;
+        }
+        if (trip.empty()) return false;
+      }
+      for (auto &lock : list(videos() + "/" + trip, ".mp4.lock")) locks_seen.insert(lock);
+      switch (m.at) {
+        case At::TRIP_START: return true;
+        case At::SEGMENT: return (int)locks_seen.size() >= m.n;
+        case At::ENTRIES: return newest_srt_entries() >= m.n;
+      }
+      return false;
+    };
+    ASSERT_TRUE(wait_until(reached, 60000, 1)) << recorder_->output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(m.delay_ms));
+    ASSERT_EQ(recorder_->stop(SIGKILL), SIGKILL);
+    const std::string dir = videos() + "/" + trip;
+    for (auto &lock : list(dir, ".mp4.lock")) {
+      const std::string segment = dir + "/" + lock.substr(0, lock.size() - strlen(".mp4.lock"));
+      killed.push_back({segment, srt_entries(segment + ".srt"), m.what});
+    }
+  }
+
+  // A last start finishes what the last kill left, as every start did for the kill before it.
+  const int started = count_logged_prefix(STARTED_LOG);
+  start_recorder();
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix(STARTED_LOG) > started; }, 60000));
+  EXPECT_EQ(recorder_->stop(SIGTERM), 0);
+
+  // Every segment left open was finished once, by the start after its kill.
+  EXPECT_EQ(count_logged_prefix("roadrecd: recovered segment ") + count_logged_prefix("roadrecd: removed segment "),
+            (int)killed.size());
+  EXPECT_EQ(count_logged_prefix("roadrecd: cannot recover segment "), 0);
+  for (const Killed &k : killed) {
+    SCOPED_TRACE(k.moment);
+    if (!fs::exists(k.segment + ".mp4")) {
+      // Nothing had reached the disk: allowed only while the segment was under 2 s old.
+      EXPECT_LE(k.entries, 2) << k.segment;
+      continue;
+    }
+    expect_every_frame_decodes(k.segment + ".mp4");
+    // Entry n is written with a frame at least n - 1 s into the segment: everything up to 2 s
+    // before that must be there (less one frame interval).
+    EXPECT_GE(mp4_last_pts(k.segment + ".mp4"), k.entries - 3 - 0.1) << k.segment;
+  }
+  // And every segment on disk, killed or not, plays with every frame.
+  for (auto &trip : trips()) {
+    const std::string dir = videos() + "/" + trip;
+    EXPECT_TRUE(list(dir, ".lock").empty()) << dir;
+    for (auto &mp4 : list(dir, ".mp4")) expect_every_frame_decodes(dir + "/" + mp4);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Feeds, RecorderKillE2E, ::testing::Values(Feed::REAL_TIME, Feed::FAST),
+                         [](const ::testing::TestParamInfo<Feed> &info) {
+                           return info.param == Feed::FAST ? "FastCamera" : "RealTimeCamera";
+                         });
+
+TEST_F(RecorderE2E, FullFileSystemPausesTheRecordingWhichResumesByItselfWhenThereIsRoom) {
+  MOUNT_TMPFS_OR_SKIP(disk, videos(), "8m");
+  // A file of the user's leaves about 1.5 MB; with no reserve asked, nothing may be deleted.
+  write_bytes(videos() + "/filler", 6656 * 1024);
+  start_recorder({{"ROADRECD_MIN_FREE_PERCENT", "0"}});
+  sim_ = start_simulator("0 ignition off\n", {"--fps", "1000"});
+  ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: segment ") > 0; }, 60000)) << recorder_->output();
+  const size_t records_at_fault = logs().size();
+  // A few seconds of a full disk at 500 frames/s, new segments tried all along: one warning.
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+  EXPECT_EQ(count_logged_prefix("roadrecd: segment "), 1);
+  EXPECT_LT(logs().size() - records_at_fault, 20u) << "a log line per frame?";
+  ASSERT_TRUE(recorder_->running());
+
+  fs::remove(videos() + "/filler");
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: recording resumed in segment ") == 1; }, 30000))
+      << recorder_->output();
+  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30000));
+  EXPECT_EQ(recorder_->stop(SIGTERM), 0);
+  // One trip: the segment the disk filled up, kept with what it had, and the one after.
+  ASSERT_EQ(trips().size(), 1u);
+  EXPECT_EQ(list(videos() + "/" + trips()[0], ".mp4").size(), 2u);
+  expect_finalised_trips();
+}
+
+namespace {
+
+// A fault of the encoder component, injected through the stand-in's switch.
+struct EncoderFault {
+  const char *injection;  // OMX_STANDIN_FAULT
+  const char *noticed;    // the recorder's line that says it saw it
+  bool records_again;     // a fresh encoder records (the fault does not hit every component)
+};
+
+const EncoderFault ENCODER_FAULTS[] = {
+    {"stall_output@40", "roadrecd: encoder failed, closing trip ", true},
+    {"error@40", "roadrecd: encoder failed, closing trip ", true},
+    {"refuse_state@Executing", "roadrecd: no encoder could be had", false},
+    {"no_component@2", "roadrecd: no encoder could be had", true},
+};
+
+class RecorderEncoderFaultE2E : public RecorderE2E, public ::testing::WithParamInterface<EncoderFault> {};
+
+}  // namespace
+
+TEST_P(RecorderEncoderFaultE2E, IsLoggedAndRecordingGoesOnUntilAnExitRequest) {
+  const EncoderFault &fault = GetParam();
+  start_recorder({{"OMX_STANDIN_FAULT", fault.injection}});
+  sim_ = start_simulator("0 ignition off\n");
+  ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix(fault.noticed) > 0; }, 60000)) << recorder_->output();
+  if (fault.records_again) {
+    // A later segment of another encoder takes frames.
+    ASSERT_TRUE(wait_until(
+        [&] { return count_logged_prefix("roadrecd: new trip ") >= 1 && trips().size() >= 1 && newest_srt_entries() >= 2 &&
+                     (count_logged_prefix("roadrecd: encoder available again") > 0 || trips().size() >= 2); },
+        60000))
+        << recorder_->output();
+  } else {
+    // Asked for again every few seconds, while the process lives on.
+    ASSERT_TRUE(wait_until([&] { return !recorder_->running(); }, 7000) == false);
+  }
+  EXPECT_EQ(recorder_->stop(SIGTERM), 0);
+  for (auto &trip : trips()) {
+    const std::string dir = videos() + "/" + trip;
+    EXPECT_TRUE(list(dir, ".lock").empty()) << dir;
+    for (auto &mp4 : list(dir, ".mp4")) expect_every_frame_decodes(dir + "/" + mp4);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, RecorderEncoderFaultE2E, ::testing::ValuesIn(ENCODER_FAULTS),
+                         [](const ::testing::TestParamInfo<EncoderFault> &info) {
+                           std::string name;
+                           for (const char *c = info.param.injection; *c; c++) name += isalnum(*c) ? *c : '_';
+                           return name;
+                         });

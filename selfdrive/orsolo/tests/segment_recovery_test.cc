@@ -61,7 +61,7 @@ TEST(SegmentRecovery, FinishesEveryLockedSegmentOfOurTripsAndSaysSoOncePerSegmen
   });
 
   EXPECT_EQ(recovered, 3);
-  // Oldest first, and within a trip "_2" before a later second.
+  // In name order.
   EXPECT_EQ(asked, (std::vector<std::string>{"20240101-080000/20240101-080000_2.mp4", "20240101-080000/20240101-080300.mp4",
                                              "20240102-080000/20240102-080000.mp4", "20240103-080000/20240103-080000.mp4"}));
   EXPECT_EQ(LogCapture::instance().take(),
