@@ -44,7 +44,12 @@ class RecorderE2E : public ::testing::Test {
     fs::create_directories(run_);
     shm_ = "/dev/shm/" + prefix_;
     fs::create_directories(shm_);
-    env_ = {{"TAVRIN_PREFIX", prefix_}, {"PARAMS_ROOT", run_ + "/params"}, {"ROADRECD_VIDEOS_DIR", videos()}};
+    // Loop recording off unless a test turns it on: the build tree's file system may be short of
+    // free space, and the tests' own segments must stay.
+    env_ = {{"TAVRIN_PREFIX", prefix_},
+            {"PARAMS_ROOT", run_ + "/params"},
+            {"ROADRECD_VIDEOS_DIR", videos()},
+            {"ROADRECD_MIN_FREE_PERCENT", "0"}};
     collector_ = std::make_unique<ChildProcess>(std::vector<std::string>{LOGCOLLECTOR}, env_, run_,
                                                 run_ + "/collector.log");
     ASSERT_TRUE(wait_until([&] { return collector_->output().find("listening") != std::string::npos; }, 10000));
