@@ -273,6 +273,9 @@ bool Recorder::open_segment_files() {
   last_reserve_check_ = now;
   cleaner_.keep_reserve(s_.trip_dir, "");
 
+  // The trip directory, or the videos directory itself, may have gone since (a card taken out
+  // and put back, a user clearing footage): make them again.
+  util::create_directories(s_.trip_dir, 0755);
   s_.segment_name = next_segment_name();
   // While segments cannot be written, the attempts are quiet; the first frame taken says so.
   if (!s_.write_fault) LOGW("roadrecd: opening segment %s", s_.segment_name.c_str());

@@ -186,6 +186,16 @@ TEST_F(RecorderTest, LostCameraClosesTheSegmentAndTheTripGoesOnInANewOne) {
   EXPECT_EQ(journal_.live_encoders, 1);
 }
 
+TEST_F(RecorderTest, VideosDirectoryRemovedMidTripIsMadeAgainForTheNextSegment) {
+  rec_->begin();
+  process(3);
+  rec_->camera_lost();
+  std::filesystem::remove_all(base_);
+  process(2);
+  EXPECT_TRUE(util::file_exists(st().trip_dir + "/" + st().segment_name + ".mp4.lock"));
+  EXPECT_EQ(st().frame_count, 2);
+}
+
 TEST_F(RecorderTest, NewFrameSizeStartsANewTripAtThatSizeAndNewStrideDoesNot) {
   rec_->begin();
   inputs_.drive = true;
