@@ -53,7 +53,10 @@ class ViewerBesideRecorder : public ::testing::Test {
     prefix_ = "_tvlive_" + std::to_string(getpid()) + "_" + util::random_string(6);
     shm_ = "/dev/shm/" + prefix_;
     fs::create_directories(shm_);
-    env_ = {{"TAVRIN_PREFIX", prefix_}, {"PARAMS_ROOT", dir_ / "params"}};
+    env_ = {{"TAVRIN_PREFIX", prefix_},
+            {"PARAMS_ROOT", dir_ / "params"},
+            {"ROADRECD_VIDEOS_DIR", videos()},
+            {"ROADRECD_MIN_FREE_PERCENT", "0"}};
   }
   void TearDown() override {
     recorder_.reset();
@@ -145,8 +148,9 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
   ASSERT_TRUE(wait_until(
       [&] {
         const json j = get_json(*viewer_, "/api/trips");
+        // With a frame in it: a trip stopped before its first frame leaves nothing behind.
         return j.is_object() && j["trips"].size() == 2 && j["trips"][0]["recording"].get<bool>() &&
-               j["trips"][1]["name"] == name;
+               j["trips"][0]["seconds"].get<double>() >= 1 && j["trips"][1]["name"] == name;
       },
       WAIT_MS))
       << recorder_->output();

@@ -7,7 +7,8 @@ closed by stopping the recorder, so every segment is finished. The tree is writt
 temporary name and moved to OUT whole.
 
 Usage: record_tree.py --recorder ROADRECD --simulator SIMULATOR --out DIR
-The recorder must be a build that records into "videos" under its working directory.
+The recorder records into "videos" under its working directory (ROADRECD_VIDEOS_DIR), with
+loop recording off.
 """
 
 import argparse
@@ -99,7 +100,8 @@ def main():
     prefix = "_tvtree_%d_%06d" % (os.getpid(), random.randrange(10**6))
     shm = os.path.join("/dev/shm", prefix)
     os.makedirs(shm)
-    env = dict(os.environ, TAVRIN_PREFIX=prefix, PARAMS_ROOT=os.path.join(run, "params"))
+    env = dict(os.environ, TAVRIN_PREFIX=prefix, PARAMS_ROOT=os.path.join(run, "params"),
+               ROADRECD_VIDEOS_DIR=os.path.join(run, "videos"), ROADRECD_MIN_FREE_PERCENT="0")
     try:
         def two_segments(videos):
             trips = trip_dirs(videos)
