@@ -54,6 +54,8 @@ mkdir -p "$DEMO/params"
 # A private set of queues, sockets and parameters, so the demo never meets another system.
 export TAVRIN_PREFIX=demo_$$
 export PARAMS_ROOT=$DEMO/params
+# Every trip of the demo stays, however full this machine's disk: loop recording off.
+export ROADRECD_MIN_FREE_PERCENT=0
 mkdir -p "/dev/shm/$TAVRIN_PREFIX"
 
 pids=()
