@@ -30,7 +30,7 @@ done
 # The build targets a benchmark runs.
 targets_of() {
   case "$1" in
-    recorder) echo "roadrecd_bench_build encoder_only simulator" ;;
+    recorder) echo "roadrecd simulator logcollector" ;;
     *) echo "${1}_bench" ;;
   esac
 }

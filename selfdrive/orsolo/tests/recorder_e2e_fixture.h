@@ -61,6 +61,9 @@ class RecorderE2E : public ::testing::Test {
     collector_.reset();
     std::error_code ec;
     fs::remove_all(shm_, ec);
+    // The simulator's vision setup socket and the collector's endpoint, left behind when stopped.
+    fs::remove("/tmp/" + prefix_ + "_visionipc_imagerd", ec);
+    fs::remove("/tmp/logmessage" + prefix_, ec);
     if (!HasFailure()) fs::remove_all(run_, ec);
   }
 
