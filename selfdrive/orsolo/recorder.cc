@@ -163,7 +163,9 @@ void Recorder::record(const uint8_t *y, const uint8_t *uv, double now) {
   switch (status) {
     case SegmentStatus::OK:
       s_.frame_count += 1;
-      if (s_.write_fault) {
+      // A frame is taken before it is written, and a nearly full disk may take a few more: writing
+      // counts as working again once a segment has recorded for a while.
+      if (s_.write_fault && ts >= (uint64_t)(WRITE_RECOVERED_SECONDS * 1e9)) {
         LOGW("roadrecd: recording resumed in segment %s", s_.segment_name.c_str());
         s_.write_fault = false;
       }
@@ -192,15 +194,16 @@ bool Recorder::have_segment(double now) {
 }
 
 void Recorder::on_write_failed(double now) {
+  // The first failure tries a new segment at once, after loop recording has made what room it
+  // may; while it goes on failing, a new segment is tried every few seconds.
   if (!s_.write_fault) {
     LOGW("roadrecd: segment %s cannot be written, dropping frames until there is room", s_.segment_name.c_str());
     s_.write_fault = true;
+    s_.next_segment_attempt = now;
+  } else {
+    s_.next_segment_attempt = now + FAULT_RETRY_SECONDS;
   }
-  // A segment that had taken frames is kept and the next one tried at once, after loop
-  // recording has made what room it may; one that took none waits before the next try.
-  const bool took_frames = s_.frame_count > 0;
   close_segment_files();
-  s_.next_segment_attempt = took_frames ? now : now + FAULT_RETRY_SECONDS;
 }
 
 void Recorder::on_encoder_failed(double now) {

@@ -66,7 +66,7 @@ struct RecorderState {
   double encoder_started = 0;       // when the current encoder was made
   double next_encoder_attempt = 0;  // a trip without an encoder asks for one from then on
   double next_segment_attempt = 0;  // an encoder without a segment opens one from then on
-  bool write_fault = false;         // segments cannot be written: warned once, until a frame is taken
+  bool write_fault = false;         // segments cannot be written: warned once, until one records again
   bool encoder_missing_logged = false;
 
   bool trip_open() const { return state == RECORDING || state == IDLE_TIMEOUT; }

@@ -27,6 +27,8 @@ constexpr int SHUTDOWN_POLL_INTERVAL = 10;
 // After a segment that could not be written, or an encoder that could not be had or failed,
 // the next attempt comes this long after the last one.
 constexpr double FAULT_RETRY_SECONDS = 3.0;
+// Segments that could not be written count as writable again once one has recorded this long.
+constexpr double WRITE_RECOVERED_SECONDS = 2.0;
 // The free-space reserve is checked when a segment opens and at least this often.
 constexpr double RESERVE_CHECK_SECONDS = 10.0;
 // While no frame comes, the shutdown key is still read this often.

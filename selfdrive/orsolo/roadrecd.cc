@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <memory>
 
 #include "common/exit_handler.h"
@@ -24,6 +23,8 @@
 #include "selfdrive/orsolo/omx_segment_encoder.h"
 #include "selfdrive/orsolo/recorder.h"
 #include "selfdrive/orsolo/recorder_settings.h"
+#include "selfdrive/orsolo/segment_recovery.h"
+#include "selfdrive/pendrel/screenrecorder/segment_recovery.h"
 #include "strand/messaging/socketmaster.h"
 #include "strand/visionipc/visionipc_client.h"
 
@@ -40,18 +41,6 @@ class ParamsShutdownKey : public ShutdownKey {
  private:
   Params &params_;
 };
-
-// A trip's encoder, or null when none can be made: the recorder asks again later.
-std::unique_ptr<SegmentEncoder> make_segment_encoder(const std::string &trip_dir, int width, int height) {
-  try {
-    return std::make_unique<OmxSegmentEncoder>(trip_dir, width, height);
-  } catch (const std::exception &e) {
-    LOGW("roadrecd: encoder cannot be made: %s", e.what());
-  } catch (...) {
-    LOGW("roadrecd: encoder cannot be made");
-  }
-  return nullptr;
-}
 
 FrameGeometry geometry_of(const VisionBuf &buf) {
   FrameGeometry g;
@@ -88,6 +77,8 @@ int main(int argc, char *argv[]) {
   if (!util::create_directories(settings.videos_dir, 0755)) {
     LOGW("roadrecd: cannot create the videos directory %s: %s", settings.videos_dir.c_str(), strerror(errno));
   }
+  // Segments a recorder that died left open are finished before anything new is written.
+  recover_open_segments(settings.videos_dir, recover_segment);
 
   LOGW("roadrecd: waiting for system time");
   while (!do_exit && !system_time_valid(time(nullptr))) usleep(1000000);
@@ -121,7 +112,7 @@ int main(int argc, char *argv[]) {
   ParamsShutdownKey shutdown(*params);
   FootageCleaner cleaner(settings.videos_dir, settings.min_free_percent);
   {
-    Recorder recorder(settings.videos_dir, geometry, clock, make_segment_encoder, inputs, shutdown, cleaner);
+    Recorder recorder(settings.videos_dir, geometry, clock, OmxSegmentEncoder::create, inputs, shutdown, cleaner);
     recorder.begin();
 
     CameraLink camera(*vipc, clock);

@@ -37,6 +37,7 @@ struct EncoderJournal {
 
   bool refuse_open = false;                    // open_segment fails and makes no file
   SegmentStatus status = SegmentStatus::OK;    // what encode_nv12 answers; a frame not OK is not taken
+  int write_fails_after = -1;                  // >= 0: a segment takes this many frames, then WRITE_FAILED
 };
 
 class JournalEncoder : public SegmentEncoder {
@@ -78,6 +79,7 @@ class JournalEncoder : public SegmentEncoder {
       return SegmentStatus::OK;
     }
     if (j_.status != SegmentStatus::OK) return j_.status;
+    if (j_.write_fails_after >= 0 && j_.frames[path_] >= j_.write_fails_after) return SegmentStatus::WRITE_FAILED;
     j_.timestamps.push_back(ts);
     j_.frames[path_]++;
     return SegmentStatus::OK;

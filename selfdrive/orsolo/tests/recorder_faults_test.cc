@@ -49,34 +49,45 @@ TEST_F(RecorderTest, WriteFailureKeepsTheSegmentAndRetriesEveryFewSecondsInTheSa
   process(20);
   logs();
 
-  journal_.status = SegmentStatus::WRITE_FAILED;
+  // The disk is full: a segment takes a frame (into the encoder), then fails writing it.
+  journal_.write_fails_after = 0;
   process(1);  // fails: the segment is closed with what it took
   EXPECT_FALSE(st().segment_open);
   EXPECT_EQ(slurp(trip + "/20240501-170322.mp4"), "frames=20");
   EXPECT_FALSE(util::file_exists(trip + "/20240501-170322.mp4.lock"));
-  process(1);  // a new segment at once, which fails too and is not kept: it took nothing
+  journal_.write_fails_after = 1;
+  process(2);  // a new segment at once, which takes a frame and fails on the next
   EXPECT_EQ(count_events("open "), 2u);
-  EXPECT_EQ(list(trip), (std::vector<std::string>{"20240501-170322.mp4", "20240501-170322.srt"}));
 
   // Then a try every few seconds while frames are dropped, and one warning for it all.
-  process(29);
+  process(29);  // 3 s after that failure
   EXPECT_EQ(count_events("open "), 2u);
   process(1);
   EXPECT_EQ(count_events("open "), 3u);
-  process(60);
+  process(62);
   EXPECT_EQ(count_events("open "), 5u);
-  EXPECT_EQ(journal_.timestamps.size(), 20u);
+  EXPECT_EQ(journal_.timestamps.size(), 24u);
   EXPECT_EQ(logs(), (Logs{"roadrecd: segment 20240501-170322 cannot be written, dropping frames until there is room"}));
 
-  // Room again: the next try records, says so once, in the same trip.
-  journal_.status = SegmentStatus::OK;
-  process(40);
+  // Room again: the next try records, and once it has recorded for 2 s that is said, once.
+  journal_.write_fails_after = -1;
+  process(60);
   EXPECT_TRUE(st().segment_open);
-  EXPECT_GT(st().frame_count, 0);
+  EXPECT_GE(st().frame_count, 20);
   EXPECT_EQ(st().trip_dir, trip);
   EXPECT_EQ(trips().size(), 1u);
   EXPECT_EQ(logs(), (Logs{"roadrecd: recording resumed in segment " + st().segment_name}));
   EXPECT_EQ(journal_.live_encoders, 1);
+}
+
+TEST_F(RecorderTest, SegmentThatTakesNoFrameAfterAWriteFailureLeavesNoFiles) {
+  rec_->begin();
+  const std::string trip = st().trip_dir;
+  process(5);
+  journal_.status = SegmentStatus::WRITE_FAILED;
+  process(2);  // the failure, then a new segment at once that takes nothing
+  EXPECT_EQ(count_events("open "), 2u);
+  EXPECT_EQ(list(trip), (std::vector<std::string>{"20240501-170322.mp4", "20240501-170322.srt"}));
 }
 
 TEST_F(RecorderTest, SegmentThatCannotBeOpenedIsTriedAgainUntilThereIsRoom) {
@@ -92,7 +103,7 @@ TEST_F(RecorderTest, SegmentThatCannotBeOpenedIsTriedAgainUntilThereIsRoom) {
   EXPECT_EQ(count_prefix(l, "roadrecd: opening segment"), 1u);  // only the first attempt says so
 
   journal_.refuse_open = false;
-  process(30);
+  process(60);
   EXPECT_TRUE(st().segment_open);
   EXPECT_EQ(count_prefix(logs(), "roadrecd: recording resumed in segment "), 1u);
 }
