@@ -29,8 +29,9 @@ WIDTH, HEIGHT, FPS = 1928, 1208, 20
 FRAME_TOPIC = "visionipc_imagerd_0"  # the road stream's packets
 READ_POINTERS = struct.Struct("<12Q")  # queue header: 12 reader positions at byte 24
 READ_POINTERS_OFFSET = 24
-# A file added by the change: the commit before the one that added it is today's recorder.
-CHANGE_MARKER = "selfdrive/orsolo/camera_link.cc"
+# Files the change added, on the encoder's side and the recorder's: the commit before the older
+# of the commits that added them is today's recorder.
+CHANGE_MARKERS = ["selfdrive/pendrel/screenrecorder/segment_recovery.h", "selfdrive/orsolo/camera_link.cc"]
 
 
 def git(*args, **kw):
@@ -38,10 +39,11 @@ def git(*args, **kw):
 
 
 def baseline_ref():
-    added = git("log", "--diff-filter=A", "--format=%H", "--", CHANGE_MARKER).splitlines()
+    added = git("log", "--diff-filter=A", "--format=%H", "--", *CHANGE_MARKERS).splitlines()
     if not added:
-        sys.exit("recorder bench: cannot find the change (%s) in the history; give --baseline REF" % CHANGE_MARKER)
-    return added[-1] + "^"
+        sys.exit("recorder bench: cannot find the change (%s) in the history; give --baseline REF" %
+                 ", ".join(CHANGE_MARKERS))
+    return added[-1] + "^"  # the log lists the newest first
 
 
 def build_baseline(ref, workdir):
@@ -237,6 +239,8 @@ def loss_window(build, run, name, recorder, kills, recovers, seed):
 
 
 def main():
+    # A SIGTERM ends the run like Ctrl-C: children stopped, the temporary worktree removed.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("build")
     ap.add_argument("--seconds", type=float, default=200.0, help="seconds recorded per recorder (default 200)")

@@ -6,8 +6,9 @@
 #     that a 180 s segment rotates);
 #   - the loss window: seconds of video lost per SIGKILL, p50 and max over <kills> kills
 #     (default 20) at random moments of a segment, recovered by the next start.
-# Today's recorder is built from the commit before the change (or --baseline REF) in a temporary
-# git worktree, removed afterwards. Takes about 15 minutes.
+# Today's recorder is built from the commit before the change (the encoder's crash safety and the
+# recorder's fault handling), or from --baseline REF, in a temporary git worktree removed
+# afterwards. Takes about 20 minutes.
 #
 # Usage: bench/recorder/run.sh <build-dir> [--seconds S] [--kills N] [--baseline REF]
 set -euo pipefail
