@@ -1,16 +1,8 @@
 #pragma once
 
-// The recorder's settings, fixed at build time. Two can be changed when the daemon starts:
-// ROADRECD_VIDEOS_DIR replaces VIDEOS_BASE and ROADRECD_MIN_FREE_PERCENT the free-space reserve
-// (recorder_settings.h).
+// The recorder's settings, fixed at build time. The videos directory and the free-space reserve
+// are read when the daemon starts (recorder_settings.h).
 
-#ifndef ROADRECD_VIDEOS_BASE
-#define ROADRECD_VIDEOS_BASE "/data/media/0/videos"
-#endif
-
-// Root of all trip directories (a CMake cache variable, so tests and the demo can record
-// inside the build tree).
-constexpr const char *VIDEOS_BASE = ROADRECD_VIDEOS_BASE;
 // Frame rate delivered by the camera stream.
 constexpr int SOURCE_FPS = 20;
 // Frame rate given to the encoder: every second received frame is encoded.

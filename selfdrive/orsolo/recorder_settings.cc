@@ -4,6 +4,12 @@
 
 #include "selfdrive/orsolo/recorder_config.h"
 
+#ifndef ROADRECD_VIDEOS_BASE
+#define ROADRECD_VIDEOS_BASE "/data/media/0/videos"
+#endif
+
+const char *const VIDEOS_BASE = ROADRECD_VIDEOS_BASE;
+
 RecorderSettings read_recorder_settings(std::vector<std::string> *problems) {
   RecorderSettings s;
   const char *dir = getenv("ROADRECD_VIDEOS_DIR");

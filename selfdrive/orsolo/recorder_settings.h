@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+// The videos directory when ROADRECD_VIDEOS_DIR is not set: the CMake cache variable
+// ROADRECD_VIDEOS_BASE ("/data/media/0/videos" on the device).
+extern const char *const VIDEOS_BASE;
+
 struct RecorderSettings {
   std::string videos_dir;
   double min_free_percent = 0;
