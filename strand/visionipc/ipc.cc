@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <vector>
@@ -23,9 +24,14 @@ sockaddr_un unix_address(const char *socket_path) {
 
 }  // namespace
 
-int ipc_connect(const char *socket_path) {
+int ipc_connect(const char *socket_path, int timeout_ms) {
   int sock = socket(AF_UNIX, SOCK_SEQPACKET, 0);
   if (sock < 0) return -1;
+  if (timeout_ms > 0) {
+    const timeval tv = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  }
   sockaddr_un addr = unix_address(socket_path);
   int err = connect(sock, (sockaddr *)&addr, sizeof(addr));
   if (err != 0) {

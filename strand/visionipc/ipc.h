@@ -9,8 +9,10 @@
 #include "strand/visionipc/visionbuf.h"
 
 // A socket connected to `socket_path`, or -1 (nothing left open). Paths longer than 107 bytes
-// are cut to 107, as ipc_bind does.
-int ipc_connect(const char *socket_path);
+// are cut to 107, as ipc_bind does. With `timeout_ms` > 0, connecting (which waits while the
+// server's backlog is full) and every later send and receive on the socket give up after that
+// long, failing with EAGAIN.
+int ipc_connect(const char *socket_path, int timeout_ms = 0);
 // A socket listening on `socket_path` (a stale socket file is replaced). Fatal on failure.
 int ipc_bind(const char *socket_path);
 // Sends or receives one packet of up to buf_size bytes with up to num_fds descriptors.

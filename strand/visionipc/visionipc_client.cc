@@ -1,8 +1,13 @@
 #include "strand/visionipc/visionipc_client.h"
 
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <iostream>
-#include <unistd.h>
 
 #include "common/swaglog.h"
 #include "common/util.h"
@@ -11,16 +16,42 @@
 
 namespace {
 
+// A server that is alive but frozen takes a setup connection (or leaves it in its backlog) and
+// never answers. The setup exchange, from connecting to the reply, gets this long; then the
+// caller hears false and tries again. The server allows a silent client as long.
+constexpr int SETUP_TIMEOUT_MS = 1000;
+
+using Clock = std::chrono::steady_clock;
+
 // A setup connection to the server, or -1 when it cannot be reached and not blocking.
-int connect_to_vipc_server(const std::string &name, bool blocking) {
+// `deadline` is when the exchange on it must be over.
+int connect_to_vipc_server(const std::string &name, bool blocking, Clock::time_point *deadline) {
   const std::string path = get_ipc_path(name);
-  int socket_fd = ipc_connect(path.c_str());
+  *deadline = Clock::now() + std::chrono::milliseconds(SETUP_TIMEOUT_MS);
+  int socket_fd = ipc_connect(path.c_str(), SETUP_TIMEOUT_MS);
   while (socket_fd < 0 && blocking) {
     std::cout << "VisionIpcClient connecting" << std::endl;
     util::sleep_for(100);
-    socket_fd = ipc_connect(path.c_str());
+    *deadline = Clock::now() + std::chrono::milliseconds(SETUP_TIMEOUT_MS);
+    socket_fd = ipc_connect(path.c_str(), SETUP_TIMEOUT_MS);
   }
   return socket_fd;
+}
+
+// Sends the 4-byte request, then receives the reply by `deadline`: the reply's byte count, or
+// -1 when the request could not be sent (the server went away) or no whole reply came in time.
+int setup_exchange(int socket_fd, Clock::time_point deadline, VisionStreamType request, void *reply,
+                   size_t reply_size, int *fds, int num_fds, int *out_num_fds) {
+  if (ipc_sendrecv_with_fds(true, socket_fd, &request, sizeof(request), nullptr, 0, nullptr) !=
+      (int)sizeof(request)) {
+    return -1;
+  }
+  // At least a millisecond: a zero time-out would mean none.
+  const int64_t left_us = std::max<int64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count(), 1000);
+  const timeval tv = {(time_t)(left_us / 1000000), (suseconds_t)(left_us % 1000000)};
+  setsockopt(socket_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  return ipc_sendrecv_with_fds(false, socket_fd, reply, reply_size, fds, num_fds, out_num_fds);
 }
 
 }  // namespace
@@ -46,23 +77,25 @@ bool VisionIpcClient::connect(bool blocking) {
   }
   num_buffers = 0;
 
-  int socket_fd = connect_to_vipc_server(name, blocking);
+  Clock::time_point deadline;
+  int socket_fd = connect_to_vipc_server(name, blocking, &deadline);
   if (socket_fd < 0) {
     return false;
   }
 
-  // The server can go away between our connect and this send (a restart): no buffers then,
-  // and the caller tries again like for an unreachable server.
-  VisionStreamType request = type;
-  int r = ipc_sendrecv_with_fds(true, socket_fd, &request, sizeof(request), nullptr, 0, nullptr);
-  if (r != (int)sizeof(request)) {
+  // The server can go away between our connect and the request (a restart), or stop
+  // answering: no buffers then, and the caller tries again like for an unreachable server.
+  VisionBuf bufs[VISIONIPC_MAX_FDS];
+  int fds[VISIONIPC_MAX_FDS];
+  int r =
+      setup_exchange(socket_fd, deadline, type, &bufs, sizeof(bufs), fds, VISIONIPC_MAX_FDS, &num_buffers);
+  if (r < 0) {
+    LOGW("vision server %s gave no buffers for stream %d: it went away, or did not answer within %d ms",
+         name.c_str(), (int)type, SETUP_TIMEOUT_MS);
+    num_buffers = 0;
     close(socket_fd);
     return false;
   }
-
-  VisionBuf bufs[VISIONIPC_MAX_FDS];
-  int fds[VISIONIPC_MAX_FDS];
-  r = ipc_sendrecv_with_fds(false, socket_fd, &bufs, sizeof(bufs), fds, VISIONIPC_MAX_FDS, &num_buffers);
   FATAL_CHECK(num_buffers >= 0);
   FATAL_CHECK_TEXT(r == (int)sizeof(VisionBuf) * num_buffers, "r == sizeof(VisionBuf) * num_buffers");
 
@@ -125,19 +158,20 @@ VisionBuf *VisionIpcClient::recv(VisionIpcBufExtra *extra, const int timeout_ms)
 }
 
 std::set<VisionStreamType> VisionIpcClient::getAvailableStreams(const std::string &name, bool blocking) {
-  int socket_fd = connect_to_vipc_server(name, blocking);
+  Clock::time_point deadline;
+  int socket_fd = connect_to_vipc_server(name, blocking, &deadline);
   if (socket_fd < 0) {
     return {};
   }
 
-  VisionStreamType request = VISION_STREAM_MAX;
-  int r = ipc_sendrecv_with_fds(true, socket_fd, &request, sizeof(request), nullptr, 0, nullptr);
-  FATAL_CHECK_TEXT(r == (int)sizeof(request), "r == sizeof(request)");
-
   VisionStreamType available_streams[VISION_STREAM_MAX] = {};
-  r = ipc_sendrecv_with_fds(false, socket_fd, &available_streams, sizeof(available_streams), nullptr, 0, nullptr);
-  FATAL_CHECK((r >= 0) && (r % sizeof(VisionStreamType) == 0));
+  int r = setup_exchange(socket_fd, deadline, VISION_STREAM_MAX, &available_streams,
+                         sizeof(available_streams), nullptr, 0, nullptr);
   close(socket_fd);
+  if (r < 0) {
+    return {};  // gone or silent: no streams to be had from it now
+  }
+  FATAL_CHECK(r % sizeof(VisionStreamType) == 0);
 
   std::set<VisionStreamType> result;
   for (size_t i = 0; i < r / sizeof(VisionStreamType); i++) {

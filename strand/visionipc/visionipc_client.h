@@ -40,7 +40,9 @@ class VisionIpcClient {
 
   // Releases the buffers of the previous connection and imports the server's current ones.
   // False when the server cannot be reached and `blocking` is false (blocking retries every
-  // 100 ms), or when the server went away before the stream request could be sent.
+  // 100 ms until the server takes the connection), when the server went away before answering,
+  // or when it took the connection but gave no reply within 1 s (a frozen server): the caller
+  // may simply call again.
   bool connect(bool blocking = true);
   bool is_connected() { return connected; }
 

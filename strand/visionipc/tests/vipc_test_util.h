@@ -142,6 +142,7 @@ class ServerProcess {
   ServerProcess &operator=(const ServerProcess &) = delete;
 
   bool ready() const { return ready_; }
+  pid_t pid() const { return pid_; }
 
   // Publishes `count` frames on `type` after skipping `skip` buffers; true once all are sent.
   bool send_frames(VisionStreamType type, int count, int skip = 0) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -366,6 +367,82 @@ TEST(VisionIpc, SilentClientsDoNotHoldUpAnotherSetup) {
 
   EXPECT_TRUE(answered_while_they_wait) << "a setup waited for silent clients' time-outs";
   EXPECT_TRUE(all_dropped) << "silent connections were never closed (" << dropped << " of " << SILENT << ")";
+  EXPECT_EQ(server.stop(), 0);
+}
+
+// Runs `fn` in a child process and gives its return value, or -1 when the child had not ended
+// after `bound_ms` (it is killed then).
+int run_in_child(const std::function<int()> &fn, int bound_ms) {
+  fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) _exit(fn());
+  if (pid < 0) return -1;
+  int status = 0;
+  for (int waited = 0; waited < bound_ms; waited += 10) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(10ms);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// Whether every thread of process `pid` is stopped (state T), as a SIGSTOP leaves them.
+bool all_threads_stopped(pid_t pid) {
+  std::error_code ec;
+  int threads = 0;
+  for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream f(task.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos || stat.compare(name_end, 3, ") T") != 0) return false;
+    threads++;
+  }
+  return threads > 0;
+}
+
+// A camera server that is alive but frozen (stopped) leaves setup connections unanswered, and
+// once its backlog is full, not even taken. Neither holds the client: connect gives up and
+// says false, getAvailableStreams finds nothing, and once the server runs again the client's
+// next connect gets its buffers.
+TEST(VisionIpc, FrozenServerHoldsNoClient) {
+  TestPrefix prefix;
+  ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 2, false, 64, 48}}, 1);
+  ASSERT_TRUE(server.ready());
+  VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
+  ASSERT_TRUE(connect_within(client));  // the listener answers
+
+  ASSERT_EQ(kill(server.pid(), SIGSTOP), 0);
+  struct Thaw {
+    pid_t pid;
+    ~Thaw() { kill(pid, SIGCONT); }
+  } thaw{server.pid()};
+  bool stopped = false;
+  for (int i = 0; i < 1000 && !(stopped = all_threads_stopped(server.pid())); i++)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(stopped);
+  const int result = run_in_child(
+      [] {
+        VisionIpcClient frozen_out("imagerd", VISION_STREAM_ROAD, false);
+        // Taken into the backlog, never answered.
+        if (frozen_out.connect(false) || frozen_out.is_connected() || frozen_out.num_buffers != 0) return 1;
+        // The backlog filled up: connecting itself would wait.
+        const std::string path = get_ipc_path("imagerd");
+        for (int i = 0; i < 64 && ipc_connect(path.c_str(), 50) >= 0; i++) {
+        }
+        if (frozen_out.connect(false)) return 2;
+        if (!VisionIpcClient::getAvailableStreams("imagerd", false).empty()) return 3;
+        return 0;
+      },
+      30000);
+  EXPECT_EQ(result, 0) << (result < 0 ? "the client was held by the frozen server"
+                                      : "a frozen server answered");
+
+  ASSERT_EQ(kill(server.pid(), SIGCONT), 0);
+  ASSERT_TRUE(connect_within(client));
+  EXPECT_EQ(client.num_buffers, 2);
+  ASSERT_TRUE(server.send_frames(VISION_STREAM_ROAD, 2));
+  expect_frames(client, 1, 2);
   EXPECT_EQ(server.stop(), 0);
 }
 
