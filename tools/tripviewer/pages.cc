@@ -32,6 +32,14 @@ std::string distance_text(const TripSummary &s) {
 }
 
 const char *const RECORDING_BADGE = "<span class=\"badge recording\">● recording</span>";
+const char *const INTERRUPTED_BADGE =
+    "<span class=\"badge interrupted\" title=\"The recorder writing it stopped; its next start recovers "
+    "it\">interrupted</span>";
+
+std::string state_badges(bool recording, bool interrupted) {
+  return std::string(recording ? RECORDING_BADGE : "") + (recording && interrupted ? " " : "") +
+         (interrupted ? INTERRUPTED_BADGE : "");
+}
 
 std::string disk_line(const TripListing &listing, const std::string &videos_dir) {
   std::string out = "<p class=\"disk\" id=\"disk\">";
@@ -56,7 +64,7 @@ std::string trip_row(const TripInfo &trip) {
   row += "<td class=\"num\">" + format_bytes(s.bytes) + "</td>";
   row += "<td class=\"num\">" + distance_text(s) + "</td>";
   row += "<td class=\"num\">" + top_speed_text(s) + "</td>";
-  row += std::string("<td>") + (s.recording ? RECORDING_BADGE : "") +
+  row += "<td>" + state_badges(s.recording, s.interrupted) +
          (s.fixes == 0 ? "<span class=\"badge\">no GPS</span>" : "") + "</td>";
   return row + "</tr>\n";
 }
@@ -147,6 +155,9 @@ std::string segments_table(const TripInfo &trip, const TripPlot &plot) {
     out += "<td class=\"num\">" + format_bytes(s.video_bytes + s.subtitle_bytes) + "</td><td>";
     if (s.recording) {
       out += std::string(RECORDING_BADGE) + " not available until the segment is closed";
+    } else if (s.interrupted) {
+      out += std::string(INTERRUPTED_BADGE) +
+             ": the recorder writing it stopped; not available until the recorder's next start recovers it";
     } else {
       if (s.has_video) {
         out += "<a class=\"download\" download href=\"" +
@@ -196,8 +207,8 @@ std::string trip_page(const TripInfo &trip) {
   const TripSummary s = summarize(trip);
   const TripPlot plot = plot_trip(trip);
   std::string body = "<header><a href=\"/\" class=\"back\">← All trips</a>\n<h1>Trip " +
-                     html_escape(s.start) + (s.recording ? std::string(" ") + RECORDING_BADGE : "") +
-                     "</h1>\n";
+                     html_escape(s.start) + (s.recording || s.interrupted ? " " : "") +
+                     state_badges(s.recording, s.interrupted) + "</h1>\n";
   body += "<p class=\"summary\">" + format_duration(s.seconds) + " · " + std::to_string(s.segments) +
           (s.segments == 1 ? " segment" : " segments") + " · " + format_bytes(s.bytes) + " · " +
           distance_text(s) + " · top speed " + top_speed_text(s) + "</p>\n</header>\n<main>\n";
@@ -205,7 +216,7 @@ std::string trip_page(const TripInfo &trip) {
   // The first finished segment is in the page, so it plays without the script too.
   const SegmentInfo *first = nullptr;
   for (const SegmentInfo &seg : trip.segments) {
-    if (!seg.recording && seg.has_video) {
+    if (!seg.recording && !seg.interrupted && seg.has_video) {
       first = &seg;
       break;
     }

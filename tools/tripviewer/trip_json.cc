@@ -15,6 +15,7 @@ json summary_json(const TripSummary &s) {
           {"seconds", s.seconds},
           {"segments", s.segments},
           {"recording", s.recording},
+          {"interrupted", s.interrupted},
           {"bytes", s.bytes},
           {"distance_m", s.distance_m},
           {"top_mph", s.top_mph >= 0 ? json(s.top_mph) : json(nullptr)},
@@ -45,11 +46,12 @@ std::string trip_json(const TripInfo &trip) {
   json segments = json::array();
   for (size_t i = 0; i < trip.segments.size(); i++) {
     const SegmentInfo &s = trip.segments[i];
-    const bool finished = !s.recording;
+    const bool finished = !s.recording && !s.interrupted;
     segments.push_back({{"name", s.name},
                         {"offset", plot.segment_offsets[i]},
                         {"seconds", s.track ? s.track->seconds : 0.0},
                         {"recording", s.recording},
+                        {"interrupted", s.interrupted},
                         {"bytes", s.video_bytes + s.subtitle_bytes},
                         {"video", url_or_null(finished && s.has_video, trip.name, s.name, ".mp4")},
                         {"subtitles", url_or_null(finished && s.has_subtitles, trip.name, s.name, ".vtt")},

@@ -49,6 +49,22 @@ bool list_dir(UniqueFd fd, std::vector<std::string> &names) {
   return true;
 }
 
+enum class LockState { HELD, UNHELD, GONE };
+
+// What the lock file `name` of the directory `trip_fd`, seen as `lock`, tells of its segment,
+// `locks` being the lock table read before it was seen. A recorder locks a lock file before it
+// gives it its name, so one made since is looked for again in the table as it is now; and it
+// removes the file before it lets go of the lock, so a file that nobody holds and that is still
+// there was left by a recorder that stopped. Without the lock table every lock file counts as
+// held: a segment is then never shown as interrupted.
+LockState lock_state(const HeldLocks &locks, int trip_fd, const std::string &name, const struct stat &lock) {
+  if (!locks.readable() || locks.exclusive_flock_on(lock.st_ino)) return LockState::HELD;
+  const HeldLocks now = HeldLocks::read();
+  if (!now.readable() || now.exclusive_flock_on(lock.st_ino)) return LockState::HELD;
+  struct stat again;
+  return stat_entry(trip_fd, name, again) ? LockState::UNHELD : LockState::GONE;
+}
+
 int64_t mtime_ns(const struct stat &st) {
   return (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
 }
@@ -97,9 +113,10 @@ TripListing TripStore::list_trips() {
       names.end());
   std::sort(names.begin(), names.end(),
             [](const std::string &a, const std::string &b) { return name_before(b, a); });
+  const HeldLocks locks = HeldLocks::read();
   for (const std::string &name : names) {
     TripInfo trip;
-    if (read_trip(root.get(), name, trip)) listing.trips.push_back(std::move(trip));
+    if (read_trip(root.get(), name, locks, trip)) listing.trips.push_back(std::move(trip));
   }
 
   // Forget what belonged to segments that are gone.
@@ -117,10 +134,10 @@ TripListing TripStore::list_trips() {
 bool TripStore::trip(const std::string &name, TripInfo &out) {
   if (!is_recorder_name(name)) return false;
   UniqueFd root = open_root(nullptr);
-  return root.valid() && read_trip(root.get(), name, out);
+  return root.valid() && read_trip(root.get(), name, HeldLocks::read(), out);
 }
 
-bool TripStore::read_trip(int root_fd, const std::string &name, TripInfo &out) {
+bool TripStore::read_trip(int root_fd, const std::string &name, const HeldLocks &locks, TripInfo &out) {
   UniqueFd trip_fd = open_subdir(root_fd, name);
   if (!trip_fd.valid()) return false;
   const int fd = trip_fd.get();
@@ -143,7 +160,9 @@ bool TripStore::read_trip(int root_fd, const std::string &name, TripInfo &out) {
       SegmentInfo &s = segments[segment];
       s.name = segment;
       if (k.kind == LOCK) {
-        s.recording = true;
+        const LockState lock = lock_state(locks, fd, file, st);
+        s.recording = lock == LockState::HELD;
+        s.interrupted = lock == LockState::UNHELD;  // GONE: closed while we looked
       } else if (S_ISREG(st.st_mode) && k.kind == VIDEO) {
         s.has_video = true;
         s.video_bytes = (uint64_t)st.st_size;
@@ -158,9 +177,10 @@ bool TripStore::read_trip(int root_fd, const std::string &name, TripInfo &out) {
   out.name = name;
   out.segments.clear();
   for (auto &[segment, info] : segments) {
-    if (!info.has_video && !info.has_subtitles && !info.recording) continue;  // only links or odd files
+    const bool finished = !info.recording && !info.interrupted;
+    if (!info.has_video && !info.has_subtitles && finished) continue;  // only links or odd files
     if (info.has_subtitles) {
-      info.track = segment_track(fd, name + "/" + segment, segment + SUBTITLE_EXT, info.recording);
+      info.track = segment_track(fd, name + "/" + segment, segment + SUBTITLE_EXT, finished);
     }
     out.segments.push_back(std::move(info));
   }
@@ -170,9 +190,9 @@ bool TripStore::read_trip(int root_fd, const std::string &name, TripInfo &out) {
 }
 
 std::shared_ptr<const SegmentTrack> TripStore::segment_track(int trip_fd, const std::string &key,
-                                                             const std::string &srt_name, bool recording) {
+                                                             const std::string &srt_name, bool finished) {
   struct stat st;
-  if (!recording && stat_entry(trip_fd, srt_name, st)) {
+  if (finished && stat_entry(trip_fd, srt_name, st)) {
     std::lock_guard<std::mutex> lk(cache_lock_);
     auto it = cache_.find(key);
     if (it != cache_.end() && it->second.dev == st.st_dev && it->second.ino == st.st_ino &&
@@ -186,7 +206,7 @@ std::shared_ptr<const SegmentTrack> TripStore::segment_track(int trip_fd, const 
   if (!read_small_file(fd.get(), MAX_SUBTITLE_BYTES, text)) return nullptr;
   auto track = std::make_shared<const SegmentTrack>(read_segment_track(text));
   // A segment being written changes with every entry: only a finished one is kept.
-  if (!recording) {
+  if (finished) {
     std::lock_guard<std::mutex> lk(cache_lock_);
     cache_[key] = {st.st_dev, st.st_ino, st.st_size, mtime_ns(st), track};
   }
@@ -205,8 +225,14 @@ OpenedFile TripStore::open_segment_file(const std::string &trip, const std::stri
   struct stat st;
   UniqueFd fd = open_regular(trip_fd.get(), segment + ext, st);
   if (!fd.valid()) return out;
-  // Checked after the open: a lock seen here means the file was still being written.
-  if (stat_entry(trip_fd.get(), segment + LOCK_EXT, st) || errno != ENOENT) {
+  // Checked after the open: a lock seen here means the file was still unfinished.
+  if (stat_entry(trip_fd.get(), segment + LOCK_EXT, st)) {
+    // Closed while we looked (GONE): what was opened may be the unfinished file all the same.
+    const LockState lock = lock_state(HeldLocks::read(), trip_fd.get(), segment + LOCK_EXT, st);
+    out.status = lock == LockState::UNHELD ? FileStatus::INTERRUPTED : FileStatus::RECORDING;
+    return out;
+  }
+  if (errno != ENOENT) {
     out.status = FileStatus::RECORDING;
     return out;
   }

@@ -1,7 +1,8 @@
 #pragma once
 
-// The recorder's trip tree as the viewer sees it: trips, their segments, which segment the
-// recorder is writing (its lock file), and the track read from each segment's subtitles.
+// The recorder's trip tree as the viewer sees it: trips, their segments, which segment a
+// recorder is writing (its lock file, locked: held_locks.h), which one was interrupted, a recorder
+// having stopped while writing it (its lock file, unlocked), and the track read from each segment's subtitles.
 //
 // Everything is opened relative to the videos directory with symbolic links refused, and only
 // recorder names (trip_names.h) are looked up, so nothing outside the tree can be reached. The
@@ -19,12 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "tools/tripviewer/held_locks.h"
 #include "tools/tripviewer/track.h"
 #include "tools/tripviewer/unique_fd.h"
 
 struct SegmentInfo {
   std::string name;
-  bool recording = false;  // its lock file is there: the recorder is writing it
+  bool recording = false;  // its lock file is held: a recorder is writing it
+  // Its lock file is there but nobody holds it: a recorder stopped while writing it. Unfinished
+  // until the recorder's next start recovers it (or removes it when no frame reached the disk).
+  bool interrupted = false;
   bool has_video = false, has_subtitles = false;
   uint64_t video_bytes = 0, subtitle_bytes = 0;
   std::shared_ptr<const SegmentTrack> track;  // null without a readable subtitle file
@@ -42,7 +47,7 @@ struct TripListing {
   uint64_t free_bytes = 0, total_bytes = 0;
 };
 
-enum class FileStatus { OK, NOT_FOUND, RECORDING };
+enum class FileStatus { OK, NOT_FOUND, RECORDING, INTERRUPTED };
 
 struct OpenedFile {
   FileStatus status = FileStatus::NOT_FOUND;
@@ -59,8 +64,8 @@ class TripStore {
   TripListing list_trips();
   // False when there is no such trip.
   bool trip(const std::string &name, TripInfo &out);
-  // A finished segment's ".mp4" or ".srt", opened for reading. A segment being recorded is not
-  // offered: its file is not complete.
+  // A finished segment's ".mp4" or ".srt", opened for reading. A segment being recorded, or left
+  // open, is not offered: its file is not complete.
   OpenedFile open_segment_file(const std::string &trip, const std::string &segment, const std::string &ext);
 
   // Bytes a subtitle file may have; one of the recorder's holds 180 short entries.
@@ -76,9 +81,9 @@ class TripStore {
   };
 
   UniqueFd open_root(std::string *error) const;
-  bool read_trip(int root_fd, const std::string &name, TripInfo &out);
+  bool read_trip(int root_fd, const std::string &name, const HeldLocks &locks, TripInfo &out);
   std::shared_ptr<const SegmentTrack> segment_track(int trip_fd, const std::string &key,
-                                                    const std::string &srt_name, bool recording);
+                                                    const std::string &srt_name, bool finished);
 
   const std::string videos_dir_;
   std::mutex cache_lock_;

@@ -25,6 +25,7 @@ TripSummary summarize(const TripInfo &trip) {
   const TrackFix *last_fix = nullptr;
   for (const SegmentInfo &seg : trip.segments) {
     s.recording |= seg.recording;
+    s.interrupted |= seg.interrupted;
     s.bytes += seg.video_bytes + seg.subtitle_bytes;
     if (!seg.track) continue;
     const SegmentTrack &t = *seg.track;

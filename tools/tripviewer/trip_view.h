@@ -15,6 +15,7 @@ struct TripSummary {
   double seconds = 0;
   size_t segments = 0;
   bool recording = false;
+  bool interrupted = false;  // a segment whose recorder stopped while writing it
   uint64_t bytes = 0;
   double distance_m = 0;
   int top_mph = -1;  // -1: no position with a fix

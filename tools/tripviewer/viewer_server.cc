@@ -36,6 +36,24 @@ void send_error(httplib::Response &res, int status, const std::string &title, co
   res.set_content(error_page(status, title, message), HTML);
 }
 
+// A segment file that is not finished is refused, saying why; true when it was.
+bool refuse_unfinished(FileStatus status, const std::string &segment, const char *what,
+                       httplib::Response &res) {
+  if (status == FileStatus::RECORDING) {
+    send_error(res, 409, "Segment being recorded",
+               "Segment \"" + segment + "\" is being recorded; its " + what +
+                   " are offered once the recorder closes it.");
+    return true;
+  }
+  if (status == FileStatus::INTERRUPTED) {
+    send_error(res, 409, "Segment interrupted",
+               "Segment \"" + segment + "\" was interrupted: the recorder writing it stopped; its " + what +
+                   " are offered once the recorder's next start has recovered it.");
+    return true;
+  }
+  return false;
+}
+
 std::string status_title(int status) {
   switch (status) {
     case 400:
@@ -179,12 +197,7 @@ void ViewerServer::serve_segment_file(const httplib::Request &req, httplib::Resp
                "Trip \"" + trip + "\" has no segment file \"" + segment + "." + ext + "\".");
     return;
   }
-  if (file.status == FileStatus::RECORDING) {
-    send_error(
-        res, 409, "Segment being recorded",
-        "Segment \"" + segment + "\" is being recorded; its files are offered once the recorder closes it.");
-    return;
-  }
+  if (refuse_unfinished(file.status, segment, "files", res)) return;
 
   const ByteRange range = parse_byte_range(req.get_header_value("Range"), file.size);
   res.set_header("Accept-Ranges", "bytes");
@@ -224,12 +237,7 @@ void ViewerServer::serve_subtitles_as_webvtt(const std::string &trip, const std:
                                              httplib::Response &res) {
   OpenedFile file = store_.open_segment_file(trip, segment, ".srt");
   std::string text;
-  if (file.status == FileStatus::RECORDING) {
-    send_error(res, 409, "Segment being recorded",
-               "Segment \"" + segment +
-                   "\" is being recorded; its subtitles are offered once the recorder closes it.");
-    return;
-  }
+  if (refuse_unfinished(file.status, segment, "subtitles", res)) return;
   if (file.status == FileStatus::NOT_FOUND ||
       !read_small_file(file.fd.get(), TripStore::MAX_SUBTITLE_BYTES, text)) {
     send_error(res, 404, "No such subtitles",

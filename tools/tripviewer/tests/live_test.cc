@@ -1,14 +1,18 @@
-// The viewer while things happen around it: the recorder writing the tree it serves, trips that
-// come and go, clients that hold connections without asking anything.
+// The viewer while things happen around it: the recorder writing the tree it serves, a recorder
+// that dies mid-segment, trips that come and go, clients that hold connections without asking
+// anything.
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -35,6 +39,13 @@ size_t entries_on_disk(const std::string &srt) {
   size_t n = 0;
   for (size_t pos = 0; (pos = text.find(" --> ", pos)) != std::string::npos; pos++) n++;
   return n;
+}
+
+// "recording", "interrupted" or "finished", as the viewer's JSON gives a trip or a segment.
+std::string state(const json &j) {
+  if (!j.is_object()) return "no answer";
+  if (j["recording"].get<bool>()) return j["interrupted"].get<bool>() ? "recording and interrupted" : "recording";
+  return j["interrupted"].get<bool>() ? "interrupted" : "finished";
 }
 
 size_t open_descriptors(pid_t pid) {
@@ -162,6 +173,172 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
   ASSERT_EQ(after["trips"].size(), 1u);
   EXPECT_NE(after["trips"][0]["name"], name);
   EXPECT_EQ(viewer_->process().stop(SIGTERM, 10000), 0);
+}
+
+// A recorder killed mid-segment leaves the segment's lock file, no longer held: the viewer shows
+// the segment as interrupted (not as being recorded) until the recorder's next start recovers it,
+// and then offers it like any other.
+TEST_F(ViewerBesideRecorder, SegmentOfAKilledRecorderIsInterruptedUntilTheNextStartRecoversIt) {
+  viewer_ = std::make_unique<ViewerProcess>(videos(), dir_ / "viewer.out");
+  ASSERT_GT(viewer_->port(), 0) << viewer_->process().output();
+  std::ofstream(dir_ / "sim.scn") << "0 ignition off\n0 gps 37.7749 -122.4194 10\n";
+  sim_ = std::make_unique<ChildProcess>(std::vector<std::string>{SIMULATOR, "--scenario", dir_ / "sim.scn",
+                                                                 "--width", "320", "--height", "240"},
+                                        env_, dir_.path(), dir_ / "sim.out");
+  start_recorder("roadrecd1.out");
+  json trip;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const json j = get_json(*viewer_, "/api/trips");
+        if (!j.is_object() || j["trips"].size() != 1) return false;
+        trip = j["trips"][0];
+        return state(trip) == "recording" && trip["seconds"].get<double>() >= 3;
+      },
+      WAIT_MS))
+      << recorder_->output();
+  ASSERT_TRUE(WIFSIGNALED(recorder_->stop(SIGKILL)));
+
+  const std::string name = trip["name"];
+  const json left = get_json(*viewer_, "/api/trips/" + name);
+  EXPECT_EQ(state(left), "interrupted");
+  ASSERT_EQ(left["segments"].size(), 1u);
+  const json seg = left["segments"][0];
+  EXPECT_EQ(state(seg), "interrupted");
+  EXPECT_TRUE(seg["video"].is_null());
+  const std::string base = "/trips/" + name + "/" + seg["name"].get<std::string>();
+  const HttpResponse refused = viewer_->get(base + ".mp4");
+  EXPECT_EQ(refused.status, 409);
+  EXPECT_NE(refused.body.find("was interrupted: the recorder writing it stopped"), std::string::npos) << refused.body;
+  EXPECT_NE(viewer_->get("/trips/" + name).body.find("class=\"badge interrupted\""), std::string::npos);
+  EXPECT_EQ(viewer_->get("/").body.find("● recording"), std::string::npos);
+
+  // The next start recovers the segment before it records a trip of its own.
+  start_recorder("roadrecd2.out");
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const json j = get_json(*viewer_, "/api/trips");
+        return j.is_object() && j["trips"].size() == 2 && j["trips"][1]["name"] == name &&
+               state(j["trips"][1]) == "finished";
+      },
+      WAIT_MS))
+      << recorder_->output();
+  EXPECT_NE(recorder_->output().find("recovered segment " + name + "/"), std::string::npos)
+      << recorder_->output();
+  const HttpResponse video = viewer_->get(base + ".mp4");
+  ASSERT_EQ(video.status, 200);
+  std::ofstream(dir_ / "recovered.mp4", std::ios::binary) << video.body;
+  const std::string probe = run_command(std::string(FFPROBE) +
+                                        " -v error -count_packets -select_streams v:0 -show_entries "
+                                        "stream=nb_read_packets -of csv=p=0 '" +
+                                        (dir_ / "recovered.mp4") + "'");
+  EXPECT_GT(atoi(probe.c_str()), 10) << probe;
+  ASSERT_EQ(recorder_->stop(SIGTERM), 0);
+  EXPECT_EQ(viewer_->process().stop(SIGTERM, 10000), 0);
+}
+
+// A copy of the recorded tree's route trip whose two segments have lock files: the first held
+// as a live recorder holds it, the second left by one that stopped.
+class ViewerLocks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::vector<std::string> trips;
+    for (auto &e : fs::directory_iterator(TRIP_TREE)) trips.push_back(e.path().filename());
+    std::sort(trips.begin(), trips.end());
+    ASSERT_FALSE(trips.empty()) << "the recorded tree is missing: " << TRIP_TREE;
+    trip_ = trips[0];  // the older one, with two segments
+    fs::create_directories(dir_ / "videos");
+    fs::copy(std::string(TRIP_TREE) + "/" + trip_, dir_ / ("videos/" + trip_), fs::copy_options::recursive);
+    for (auto &e : fs::directory_iterator(dir_ / ("videos/" + trip_))) {
+      if (e.path().extension() == ".mp4") segments_.push_back(e.path().stem());
+    }
+    std::sort(segments_.begin(), segments_.end());
+    ASSERT_EQ(segments_.size(), 2u);
+    held_ = open(lock_path(0).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(held_, LOCK_EX | LOCK_NB), 0);
+    left_ = open(lock_path(1).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(left_, 0);
+    viewer_ = std::make_unique<ViewerProcess>(dir_ / "videos", dir_ / "viewer.out");
+    ASSERT_GT(viewer_->port(), 0) << viewer_->process().output();
+  }
+  void TearDown() override {
+    if (held_ >= 0) close(held_);
+    if (left_ >= 0) close(left_);
+    if (viewer_) {
+      EXPECT_EQ(viewer_->process().stop(SIGTERM, 10000), 0);
+    }
+  }
+  std::string lock_path(size_t i) const {
+    return dir_ / ("videos/" + trip_ + "/" + segments_[i] + ".mp4.lock");
+  }
+  std::string file_url(size_t i, const char *ext) const {
+    return "/trips/" + trip_ + "/" + segments_[i] + ext;
+  }
+  json segment(size_t i) const { return get_json(*viewer_, "/api/trips/" + trip_)["segments"][i]; }
+
+  TestDir dir_;
+  std::string trip_;
+  std::vector<std::string> segments_;
+  int held_ = -1, left_ = -1;
+  std::unique_ptr<ViewerProcess> viewer_;
+};
+
+TEST_F(ViewerLocks, HeldLockIsBeingRecordedAndALockNobodyHoldsWasInterrupted) {
+  EXPECT_EQ(state(segment(0)), "recording");
+  EXPECT_EQ(state(segment(1)), "interrupted");
+  EXPECT_EQ(state(get_json(*viewer_, "/api/trips")["trips"][0]), "recording and interrupted");
+  const struct {
+    size_t segment;
+    const char *ext;
+    const char *says;
+  } refused[] = {
+      {0, ".mp4", "is being recorded"},
+      {0, ".vtt", "is being recorded"},
+      {1, ".mp4", "was interrupted: the recorder writing it stopped"},
+      {1, ".srt", "was interrupted: the recorder writing it stopped"},
+      {1, ".vtt", "was interrupted: the recorder writing it stopped"},
+  };
+  for (const auto &r : refused) {
+    const HttpResponse answer = viewer_->get(file_url(r.segment, r.ext));
+    EXPECT_EQ(answer.status, 409) << r.segment << r.ext;
+    EXPECT_NE(answer.body.find(r.says), std::string::npos) << r.segment << r.ext << ": " << answer.body;
+  }
+  const std::string page = viewer_->get("/trips/" + trip_).body;
+  EXPECT_NE(page.find("not available until the segment is closed"), std::string::npos);
+  EXPECT_NE(page.find("not available until the recorder's next start recovers it"), std::string::npos);
+  EXPECT_NE(page.find("No finished segment to play yet"), std::string::npos);
+
+  // The writer goes away without closing: interrupted too. The lock file gone: finished.
+  close(held_);
+  held_ = -1;
+  EXPECT_EQ(state(segment(0)), "interrupted");
+  ASSERT_EQ(unlink(lock_path(1).c_str()), 0);
+  EXPECT_EQ(state(segment(1)), "finished");
+  EXPECT_EQ(viewer_->get(file_url(1, ".mp4")).status, 200);
+}
+
+// However often the viewer looks at a lock file, a recorder that opens a segment or a start-up
+// recovery that tries the lock without waiting always gets it: the viewer never holds it, not
+// even for a moment.
+TEST_F(ViewerLocks, LookingNeverGetsInTheWayOfTheRecordersLock) {
+  std::atomic<bool> looking{true};
+  std::atomic<int> answered{0};
+  std::thread viewer_client([&] {
+    for (int i = 0; i < 400; i++) answered += viewer_->get("/api/trips/" + trip_).status == 200;
+    looking = false;
+  });
+  int tries = 0, refused = 0;
+  while (looking) {
+    if (flock(left_, LOCK_EX | LOCK_NB) == 0) {
+      flock(left_, LOCK_UN);
+    } else {
+      refused++;
+    }
+    tries++;
+  }
+  viewer_client.join();
+  EXPECT_EQ(answered, 400);
+  EXPECT_GT(tries, 0);
+  EXPECT_EQ(refused, 0) << "of " << tries << " tries while the viewer answered " << answered << " times";
 }
 
 // Connections that never send a request wait in the kernel beyond what the viewer serves at once;
