@@ -43,7 +43,8 @@ setsid gpsfake -q -c 0.5 -P "$PORT" "$WORK/drive.nmea" >"$WORK/gpsfake.log" 2>&1
 GPSFAKE_PID=$!
 
 (cd "$WORK" && timeout -s INT 14 "$BUILD/pc/bin/roadrec-dashcam" --camera "$WORK/road.mp4" --loop \
-  --gps "127.0.0.1:$PORT" --videos "$WORK/videos" --params "$WORK/params" >"$WORK/dashcam.log" 2>&1) || true
+  --gps "127.0.0.1:$PORT" --videos "$WORK/videos" --params "$WORK/params" --no-viewer \
+  >"$WORK/dashcam.log" 2>&1) || true
 
 SEGMENT=$(ls -S "$WORK"/videos/*/*.mp4 | head -1)
 SUBTITLES=${SEGMENT%.mp4}.srt

@@ -1,17 +1,20 @@
 // The dashcam command end to end, as a user runs it: a file camera, gpsd fed by gpsfake, the
-// car-state publisher and the recorder, stopped with Ctrl-C; the trip's subtitles carry the
-// replayed positions and speeds, and its video shows the camera's pictures.
+// car-state publisher, the recorder and the trip viewer, stopped with Ctrl-C; the viewer shows
+// the trip while it is recorded, the trip's subtitles carry the replayed positions and speeds,
+// and its video shows the camera's pictures.
 
 #include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <cmath>
+#include <regex>
 
 #include <gtest/gtest.h>
 
 #include "pc/tests/nmea_log.h"
 #include "pc/tests/pc_test_support.h"
+#include "tools/tripviewer/tests/viewer_harness.h"
 
 using namespace pc_test;
 
@@ -88,15 +91,19 @@ TEST(DashcamCommandTest, RecordsATripFromAFileCameraAndGpsdAndStopsCleanlyOnCtrl
                                                                  {"roadrec-gps", GPS_PUBLISHER},
                                                                  {"roadrec-carstate", CARSTATE_PUBLISHER},
                                                                  {"roadrecd", RECORDER},
+                                                                 {"tripviewer", TRIPVIEWER},
                                                                  {"roadrec-dashcam", DASHCAM}}) {
     fs::create_symlink(target, bin + "/" + name);
   }
   const std::string videos = world.path("videos");
-  auto dashcam = world.start("dashcam",
-                             {bin + "/roadrec-dashcam", "--camera", camera_file, "--loop", "--gps",
-                              "127.0.0.1:" + std::to_string(port), "--videos", videos, "--params",
-                              world.path("params"), "--drive-after", "1", "--park-after", "5"},
-                             {{"LOGPRINT", "warning"}, {"ASAN_OPTIONS", sanitizer_options()}});
+  auto dashcam = world.start(
+      "dashcam",
+      {bin + "/roadrec-dashcam", "--camera", camera_file, "--loop", "--gps",
+       "127.0.0.1:" + std::to_string(port), "--videos", videos, "--params", world.path("params"),
+       "--drive-after", "1", "--park-after", "5", "--viewer-port", "0"},
+      // Loop recording off: the build tree's file system may be short of
+      // free space, and the trip under test must stay whole.
+      {{"LOGPRINT", "warning"}, {"ROADRECD_MIN_FREE_PERCENT", "0"}, {"ASAN_OPTIONS", sanitizer_options()}});
 
   // Recording until the subtitles have carried a few seconds of fixes.
   auto subtitles = [&] {
@@ -110,6 +117,15 @@ TEST(DashcamCommandTest, RecordsATripFromAFileCameraAndGpsdAndStopsCleanlyOnCtrl
   ASSERT_TRUE(dashcam->running()) << dashcam->output();
   // The recorder's lines come through while it runs, not only when it ends.
   EXPECT_NE(dashcam->output().find("recorder: "), std::string::npos) << dashcam->output();
+  // The trip viewer serves the trip being recorded.
+  std::smatch serving;
+  const std::string started = dashcam->output();
+  ASSERT_TRUE(std::regex_search(
+      started, serving, std::regex("\nviewer: tripviewer: serving .* at http://127\\.0\\.0\\.1:(\\d+)/")))
+      << started;
+  const HttpResponse trips = http_request(std::stoi(serving[1]), "/api/trips");
+  EXPECT_EQ(trips.status, 200);
+  EXPECT_NE(trips.body.find("\"recording\":true"), std::string::npos) << trips.body;
 
   const int status = dashcam->stop(SIGINT, 60000);
   ASSERT_TRUE(WIFEXITED(status)) << dashcam->output();
@@ -117,7 +133,7 @@ TEST(DashcamCommandTest, RecordsATripFromAFileCameraAndGpsdAndStopsCleanlyOnCtrl
   EXPECT_TRUE(programs_running_from(bin).empty()) << programs_running_from(bin)[0];
   const std::string out = dashcam->output();
   // Each program's lines, marked with its name, as they were printed.
-  for (const char *name : {"camera: ", "gps: ", "carstate: ", "recorder: "}) {
+  for (const char *name : {"camera: ", "gps: ", "carstate: ", "recorder: ", "viewer: "}) {
     EXPECT_NE(out.find(std::string("\n") + name), std::string::npos) << name << "\n" << out;
   }
   EXPECT_NE(out.find("carstate: gear DRIVE"), std::string::npos) << out;

@@ -1,6 +1,6 @@
 // The systemd units as `cmake --install` writes them, checked by systemd's own tools: every
-// program they start is installed where they say, no key is unknown, the target wants only
-// installed units, and the user they run as is created by systemd-sysusers.
+// program they start (the trip viewer too) is installed where they say, no key is unknown, the
+// target wants only installed units, and the user they run as is created by systemd-sysusers.
 
 #include <sys/wait.h>
 
@@ -43,11 +43,22 @@ TEST(SystemdUnitsTest, InstalledUnitsVerifyAndNameInstalledPrograms) {
   int installed = 0;
   for (auto &e : fs::directory_iterator(units)) installed += e.path().extension() == ".service";
   EXPECT_EQ(services, installed);
-  // Each service starts a program of this prefix.
+  // Each service starts a program of this prefix, as the dashcam's user, with the settings of
+  // the one settings file.
   for (auto &e : fs::directory_iterator(units)) {
     if (e.path().extension() != ".service") continue;
-    EXPECT_NE(slurp(e.path()).find("\nExecStart=" + prefix + "/bin/"), std::string::npos) << e.path();
+    const std::string unit = slurp(e.path());
+    EXPECT_NE(unit.find("\nExecStart=" + prefix + "/bin/"), std::string::npos) << e.path();
+    EXPECT_NE(unit.find("\nUser=roadrec\n"), std::string::npos) << e.path();
+    EXPECT_NE(unit.find("\nEnvironmentFile=-/etc/roadrec/dashcam.conf\n"), std::string::npos) << e.path();
   }
+  // The trip viewer runs beside the recorder, on the recorder's videos directory.
+  const std::string viewer = slurp(units + "/roadrec-tripviewer.service");
+  EXPECT_NE(viewer.find("\nExecStart=" + prefix + "/bin/tripviewer "), std::string::npos) << viewer;
+  EXPECT_TRUE(fs::exists(prefix + "/bin/tripviewer"));
+  const std::string videos_dir = "\nEnvironment=ROADRECD_VIDEOS_DIR=/var/lib/roadrec/videos\n";
+  EXPECT_NE(viewer.find(videos_dir), std::string::npos) << viewer;
+  EXPECT_NE(slurp(units + "/roadrecd.service").find(videos_dir), std::string::npos);
 
   const auto users =
       run(std::string(SYSTEMD_SYSUSERS) + " --dry-run " + prefix + "/lib/sysusers.d/roadrec.conf");
