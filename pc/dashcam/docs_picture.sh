@@ -5,6 +5,12 @@
 # Usage: pc/dashcam/docs_picture.sh [build-dir] [output.png]
 #        defaults: build/ and docs/dashcam-frame.png
 set -euo pipefail
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,/^set /{/^set /d;s/^# \{0,1\}//;p}' "$0"
+    exit 0
+    ;;
+esac
 cd "$(dirname "$0")/../.."
 BUILD=$(realpath "${1:-build}")
 OUTPUT=$(realpath -m "${2:-docs/dashcam-frame.png}")

@@ -1,7 +1,7 @@
 // tripviewer: web pages to browse, play and check the recorder's trips. Serves the videos
 // directory read-only over HTTP; needs no other process.
 //
-// Usage: tripviewer [--videos DIR] [--address ADDR] [--port PORT] [--max-connections N]
+// Usage: tripviewer [--help] [--videos DIR] [--address ADDR] [--port PORT] [--max-connections N]
 //                   [--allow-host NAME]...
 //   --videos DIR         the recorder's trip directories (default: $ROADRECD_VIDEOS_DIR, else
 //                        /data/media/0/videos)
@@ -29,12 +29,28 @@ namespace {
 
 constexpr const char *DEFAULT_VIDEOS_DIR = "/data/media/0/videos";
 
+constexpr const char *USAGE =
+    "usage: tripviewer [--videos DIR] [--address ADDR] [--port PORT] [--max-connections N]\n"
+    "                  [--allow-host NAME]...\n";
+
 [[noreturn]] void usage(const std::string &why) {
-  fprintf(stderr, "tripviewer: %s\n", why.c_str());
-  fprintf(stderr,
-          "usage: tripviewer [--videos DIR] [--address ADDR] [--port PORT] [--max-connections N]\n"
-          "                  [--allow-host NAME]...\n");
+  fprintf(stderr, "tripviewer: %s\n%s", why.c_str(), USAGE);
   exit(2);
+}
+
+[[noreturn]] void help() {
+  printf("tripviewer: web pages to browse, play and check the recorder's trips, served read-only\n"
+         "over HTTP from the videos directory.\n\n%s"
+         "  --videos DIR         the recorder's trip directories (default: $ROADRECD_VIDEOS_DIR, else\n"
+         "                       %s)\n"
+         "  --address ADDR       address to listen on (default 127.0.0.1: this machine only)\n"
+         "  --port PORT          TCP port (default 8090; 0 takes any free port)\n"
+         "  --max-connections N  connections served at once (default 8); as many more wait their turn\n"
+         "  --allow-host NAME    a further name the viewer may be reached by (besides addresses,\n"
+         "                       localhost and this machine's name)\n"
+         "Ends on SIGINT or SIGTERM.\n",
+         USAGE, DEFAULT_VIDEOS_DIR);
+  exit(0);
 }
 
 int parse_int(const std::string &option, const char *text, int min, int max) {
@@ -54,7 +70,9 @@ ViewerOptions parse_options(int argc, char *argv[]) {
       if (i + 1 >= argc) usage("missing value for " + a);
       return argv[++i];
     };
-    if (a == "--videos")
+    if (a == "--help" || a == "-h")
+      help();
+    else if (a == "--videos")
       o.videos_dir = value();
     else if (a == "--address")
       o.address = value();

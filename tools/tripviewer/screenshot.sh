@@ -3,6 +3,12 @@
 # Usage: tools/tripviewer/screenshot.sh [videos-dir] [output.png]
 #        defaults: build/demo/videos (recorded by scripts/demo.sh when missing) and docs/tripviewer.png
 set -euo pipefail
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,/^set /{/^set /d;s/^# \{0,1\}//;p}' "$0"
+    exit 0
+    ;;
+esac
 cd "$(dirname "$0")/../.."
 VIDEOS=${1:-build/demo/videos}
 OUTPUT=$(realpath -m "${2:-docs/tripviewer.png}")

@@ -4,9 +4,11 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -333,4 +335,27 @@ TEST(ViewerPaths, EveryTraversalFormIsRefused) {
   const json one = json::parse(viewer.get("/api/trips/" + trip).body);
   for (const json &s : one["segments"]) EXPECT_NE(s["name"], "20240101-000001");
   EXPECT_EQ(viewer.process().stop(SIGTERM, 10000), 0);
+}
+
+// The command line: help on standard output with status 0, a mistake named with status 2.
+TEST(ViewerCommandLine, HelpAndMistakes) {
+  TestDir dir;
+  const struct {
+    const char *args;
+    int status;
+    const char *says;
+  } cases[] = {
+      {"--help", 0, "--max-connections N  connections served at once"},
+      {"-h", 0, "usage: tripviewer"},
+      {"--bogus", 2, "tripviewer: unknown argument --bogus"},
+      {"--port 70000", 2, "tripviewer: bad value for --port: 70000"},
+      {"--videos", 2, "tripviewer: missing value for --videos"},
+  };
+  const std::string out = dir / "out.txt";
+  for (const auto &c : cases) {
+    const int status = std::system((std::string(TRIPVIEWER) + " " + c.args + " >'" + out + "' 2>&1").c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << c.args;
+    EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args;
+    EXPECT_NE(read_whole(out).find(c.says), std::string::npos) << c.args << ": " << read_whole(out);
+  }
 }
