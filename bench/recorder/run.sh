@@ -12,6 +12,9 @@
 #
 # Usage: bench/recorder/run.sh <build-dir> [--seconds S] [--kills N] [--baseline REF]
 set -euo pipefail
+usage() { sed -n '2,/^$/{/^#/s/^# \{0,1\}//p}' "$0"; }
+if [[ $# -lt 1 ]]; then usage >&2; exit 2; fi
+if [[ $1 == -h || $1 == --help ]]; then usage; exit 0; fi
 BUILD=$(cd "$1" && pwd)
 shift
 exec python3 "$(dirname "$0")/run.py" "$BUILD" "$@"
