@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <pthread.h>
+#include <signal.h>
 
 #include "common/fatal_check.h"
 #include "strand/services/services.h"
@@ -44,6 +47,32 @@ class ExitSignalsTakenOver {
  private:
   struct sigaction old_int = {};
   struct sigaction old_term = {};
+};
+
+// Holds SIGINT and SIGTERM back from this thread while a receive watches its queue, before it
+// has taken the two over: one that comes then stays pending, and reaches sig_handler (ending
+// the receive) once released under ExitSignalsTakenOver, or the program's own handler once the
+// receive returns with a message.
+class ExitSignalsHeld {
+ public:
+  ExitSignalsHeld() {
+    sigset_t exit_signals;
+    sigemptyset(&exit_signals);
+    sigaddset(&exit_signals, SIGINT);
+    sigaddset(&exit_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &exit_signals, &previous_);
+  }
+  ~ExitSignalsHeld() { release(); }
+  void release() {
+    if (held_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    held_ = false;
+  }
+  ExitSignalsHeld(const ExitSignalsHeld &) = delete;
+  ExitSignalsHeld &operator=(const ExitSignalsHeld &) = delete;
+
+ private:
+  sigset_t previous_;
+  bool held_ = true;
 };
 
 void release_queue(msgq_queue_t **q) {
@@ -106,14 +135,24 @@ Message *MSGQSubSocket::receive(bool non_blocking) {
   }
   msgq_do_exit = 0;
   msgq_msg_t msg;
-  // A message already waiting is taken without touching the signal dispositions: a reader
-  // that keeps up with a busy publisher then costs no system call per message.
+  // A message already waiting, or one that comes while the queue is watched for a moment, is
+  // taken without touching the signal dispositions: a reader that keeps up with a busy
+  // publisher then costs no system call per message, and one answering a quick peer few.
   int rc = msgq_msg_recv(&msg, q);
   if (!non_blocking && rc == 0) {
-    ExitSignalsTakenOver signals;
+    msgq_pollitem_t item = {q, 0};
+    std::optional<ExitSignalsHeld> held;
+    if (timeout != 0) {
+      held.emplace();
+      if (msgq_poll_spin(&item, 1) > 0) rc = msgq_msg_recv(&msg, q);
+    }
+    std::optional<ExitSignalsTakenOver> signals;
+    if (rc == 0) {
+      signals.emplace();
+      if (held) held->release();  // an exit signal that came during the watch ends the receive now
+    }
     while (rc == 0 && !msgq_do_exit) {
-      msgq_pollitem_t item = {q, 0};
-      int ready = msgq_poll(&item, 1, timeout == -1 ? 100 : timeout);
+      int ready = msgq_poll_sleep(&item, 1, timeout == -1 ? 100 : timeout);
       rc = msgq_msg_recv(&msg, q);
       if (ready > 0 && rc == 0) continue;  // ready, yet resynchronised to nothing: again at once
       if (timeout != -1) break;

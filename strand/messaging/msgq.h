@@ -14,7 +14,11 @@
 // reader that had read everything before it, the only readers that may be asleep; a reader
 // still busy with earlier messages finds this one before it sleeps (both sides order their
 // position stores before their loads with a full fence). Only live reader threads of this
-// queue are signalled (msgq_wakeup.h).
+// queue are signalled (msgq_wakeup.h). A sleeping reader takes the signal while holding it
+// blocked (sigtimedwait), so no handler runs on the way; one that arrives at any other moment
+// meets the process-wide handler, which does nothing. Before it sleeps, a reader watches its
+// queues for a moment (msgq_poll_spin), which spares the signal's round trip when the
+// publisher answers quickly.
 //
 // Calling order: msgq_new_queue; then msgq_init_publisher on the writing side or
 // msgq_init_subscriber on each reading side; sends, receives, polls; msgq_close_queue.
@@ -77,6 +81,10 @@ struct msgq_queue_t {
   uint64_t file_ino = 0;
   msgq_reader_wakeup_t wakeups[MSGQ_READER_SLOTS];
   bool damage_reported = false;
+  // How eagerly this reader watches the queue before sleeping (msgq_poll_spin): waits still
+  // to pass without watching, and watches in a row that saw nothing.
+  uint32_t spin_skips = 0;
+  uint32_t spin_misses = 0;
 };
 
 // A message payload: `data` is an array made with new[], owned once a receive or an init
@@ -118,8 +126,19 @@ int msgq_msg_recv(msgq_msg_t *msg, msgq_queue_t *q);
 int msgq_msg_ready(msgq_queue_t *q);
 // Waits at most `timeout` ms (-1: until a message is there) and returns the number of items
 // with a waiting message, their revents set. With no items it sleeps out a finite timeout and
-// returns 0 (at once for -1, which would never end).
+// returns 0 (at once for -1, which would never end). Unless `timeout` is 0 it first watches
+// (msgq_poll_spin), then sleeps (msgq_poll_sleep).
 int msgq_poll(msgq_pollitem_t *items, size_t nitems, int timeout);
+// Watches the items for at most 10 us without sleeping, when their recent waits make it
+// worthwhile: as long as messages keep coming within the watch, every wait watches; after n
+// watches in vain the next 2^n - 1 waits do not (n <= 6), and a single processor never
+// watches. Returns like a poll with timeout 0. The publishers' wake-up signal is held back
+// meanwhile, and the one announcing what was seen is dropped.
+int msgq_poll_spin(msgq_pollitem_t *items, size_t nitems);
+// The sleeping part of msgq_poll: the publishers' wake-up signal ends the sleep, even in a
+// thread that keeps it blocked; a handler of another signal interrupts it only for as long as
+// it runs.
+int msgq_poll_sleep(msgq_pollitem_t *items, size_t nitems, int timeout);
 // True when a reader is registered and every valid reader has read everything.
 bool msgq_all_readers_updated(msgq_queue_t *q);
 // Spins until at least one reader slot is taken.
