@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -50,8 +51,9 @@ class Transport {
 // `run_id` keeps the names (queue directory, socket paths) of concurrent runs apart.
 std::unique_ptr<Transport> make_msgq_transport(const std::string &run_id);
 std::unique_ptr<Transport> make_zmq_transport(const std::string &run_id);
-// Null when no iceoryx daemon could be started; `why` then says what went wrong.
-std::unique_ptr<Transport> make_iceoryx_transport(const std::string &run_id, const std::string &config,
-                                                  std::string *why);
+// iceoryx reading in place, then iceoryx copying each payload out (one daemon for both). None
+// when no daemon could be started; `why` then says what went wrong.
+std::vector<std::unique_ptr<Transport>> make_iceoryx_transports(const std::string &run_id, const std::string &config,
+                                                                std::string *why);
 
 }  // namespace bench

@@ -1,5 +1,6 @@
 // Messaging benchmark: the system's msgq against two references, ZeroMQ (ipc) and iceoryx
-// (WaitSet), measured by the same code in the same run.
+// (WaitSet), measured by the same code in the same run. iceoryx is measured twice: reading the
+// stamp in place, and copying each payload into a buffer of its own as a msgq receive must.
 //
 //   latency  ping-pong: process A sends, process B answers with a message of the same size on
 //            a second topic; one-way latency is half the round trip (one clock, no skew). Both
@@ -10,14 +11,17 @@
 //            keep up with; the iceoryx publisher waits for a full subscriber queue instead.
 //
 // Payloads 64 B, 4 KiB, 1 MiB and 3.3 MiB (the largest a msgq topic takes); processes free on
-// every core, and pinned (A on core 0, B on core 1). The summary gives msgq's ratios to both
-// references. Every run is a pair of fresh processes.
+// every core, and pinned (A on core 0, B on core 1). The summary gives msgq's ratios to each
+// reference. Every run is a pair of fresh processes. --counters adds page faults, context
+// switches and CPU time per message.
 //
-// Usage: messaging_bench [--transport msgq|zmq-ipc|iceoryx|all] [--size BYTES] [--quick]
+// Usage: messaging_bench [--transport msgq|zmq-ipc|iceoryx|iceoryx-copy|all] [--size BYTES] [--quick]
+//                       [--counters]
 
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,10 +59,38 @@ const PayloadSize SIZES[] = {
 };
 
 constexpr int MAX_SAMPLES = 4000;
+// More than the 10 MiB data area of a msgq topic, so that the warm-up goes once round its ring.
+constexpr uint64_t WARM_UP_BYTES = 12u << 20;
 constexpr int RECEIVE_TIMEOUT_MS = 1000;
 constexpr double RUN_TIMEOUT_S = 120;
 
 enum class Mode { LATENCY, BURST };
+
+// What a process spent while measuring: minor page faults, context switches, CPU time.
+struct Usage {
+  long minflt = 0, nvcsw = 0, nivcsw = 0;
+  double cpu_s = 0;
+};
+
+Usage usage_now() {
+  rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  Usage u;
+  u.minflt = ru.ru_minflt;
+  u.nvcsw = ru.ru_nvcsw;
+  u.nivcsw = ru.ru_nivcsw;
+  u.cpu_s = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+  return u;
+}
+
+Usage usage_since(const Usage &before) {
+  Usage now = usage_now(), d;
+  d.minflt = now.minflt - before.minflt;
+  d.nvcsw = now.nvcsw - before.nvcsw;
+  d.nivcsw = now.nivcsw - before.nivcsw;
+  d.cpu_s = now.cpu_s - before.cpu_s;
+  return d;
+}
 
 // Shared by the parent and the two processes of one run.
 struct Shared {
@@ -69,6 +101,8 @@ struct Shared {
   uint64_t last_arrival_ns;
   int samples;
   uint64_t one_way_ns[MAX_SAMPLES];
+  std::atomic<int> measuring;  // 1 while A measures: B counts its own costs over that span
+  Usage usage_a, usage_b;
   char failure[200];
 };
 
@@ -76,6 +110,9 @@ struct Figures {
   double p50_us = 0, p99_us = 0, max_us = 0;
   double msgs_per_s = 0, mb_per_s = 0, lost_fraction = 0;
   uint64_t lost = 0;
+  // Per message measured: page faults and context switches of A and B, and B's CPU time.
+  Usage latency_a, latency_b, burst_a, burst_b;
+  double latency_messages = 0, burst_messages = 0;
 };
 
 void pin_to(int core) {
@@ -137,10 +174,19 @@ int run_b(bench::Transport &t, const std::string &topic, Mode mode, size_t size,
   if (!ping || (mode == Mode::LATENCY && !pong)) return fail(sh, "B: could not connect");
   Payload answer(size);
   sh->b_ready = 1;
+  bool counting = false;
+  Usage start;
   for (;;) {
     Stamp st;
     if (ping->receive(&st, RECEIVE_TIMEOUT_MS) < 0) continue;
-    if (st.kind == bench::STOP) return 0;
+    if (!counting && sh->measuring.load() == 1) {
+      counting = true;
+      start = usage_now();
+    }
+    if (st.kind == bench::STOP) {
+      if (counting) sh->usage_b = usage_since(start);
+      return 0;
+    }
     if (st.kind == bench::PROBE) {
       sh->probes++;
       continue;
@@ -171,26 +217,14 @@ int run_a(bench::Transport &t, const std::string &topic, Mode mode, const Payloa
   if (!await([&] { return sh->b_ready.load() == 1; }, 10)) return fail(sh, "B did not connect");
   Payload out(ps.bytes);
 
-  // Probes until B hears one (subscriptions join late on some transports), then a warm-up that
-  // touches every page each side will use.
+  // Probes until B hears one (subscriptions join late on some transports); in latency mode the
+  // same for the answer path.
   uint64_t seq = 0;
   if (!await([&] { return ping->send(out.stamped(bench::PROBE, seq++), out.size()) && sh->probes.load() > 0; }, 10)) {
     return fail(sh, "no probe reached B");
   }
-  const int warm_up = ps.bytes >= (1u << 20) ? 24 : 200;
-  for (int i = 0; i < warm_up; i++) {
-    // A probe may be overtaken by the end of the joining probes above: sent again after a while.
-    uint64_t before = sh->probes.load();
-    bool arrived = false;
-    for (int attempt = 0; attempt < 20 && !arrived; attempt++) {
-      if (!ping->send(out.stamped(bench::PROBE, seq++), out.size())) return fail(sh, "A: a warm-up message was refused");
-      arrived = await([&] { return sh->probes.load() > before; }, 0.5);
-    }
-    if (!arrived) return fail(sh, "warm-up messages do not arrive");
-  }
+  Stamp st;
   if (pong) {
-    // The answer path joins late too: probe until an answer arrives, then drop the rest.
-    Stamp st;
     bool answered = false;
     for (int i = 0; i < 200 && !answered; i++) {
       ping->send(out.stamped(bench::ECHO, seq++), out.size());
@@ -201,6 +235,34 @@ int run_a(bench::Transport &t, const std::string &topic, Mode mode, const Payloa
     }
   }
 
+  // Warm-up, the same for every transport: each topic of the run carries WARM_UP_BYTES (and at
+  // least MIN_WARM_UP messages) before anything is measured, in windows that no transport
+  // drops or blocks on. Every buffer a transport cycles through is then written and read once
+  // by both processes: all of a msgq topic's ring, the chunks of iceoryx's pools, ZeroMQ's
+  // socket buffers; what is measured is the steady state of long-running processes, not the
+  // first pass of fresh ones.
+  const uint64_t warm_up = std::max<uint64_t>(ps.bytes >= (1u << 20) ? 24 : 200, WARM_UP_BYTES / ps.bytes + 1);
+  const uint64_t window = std::clamp<uint64_t>((1u << 20) / ps.bytes, 1, 64);
+  for (uint64_t sent = 0; sent < warm_up;) {
+    const uint64_t n = std::min(window, warm_up - sent);
+    const uint64_t before = sh->probes.load();
+    for (uint64_t i = 0; i < n; i++) {
+      if (!ping->send(out.stamped(pong ? bench::ECHO : bench::PROBE, seq++), out.size())) {
+        return fail(sh, "A: a warm-up message was refused");
+      }
+    }
+    sent += n;
+    // A message a transport lost (none should be) only shortens the warm-up.
+    if (pong) {
+      for (uint64_t i = 0; i < n && pong->receive(&st, 500) >= 0; i++) {
+      }
+    } else {
+      await([&] { return sh->probes.load() >= before + n; }, 0.5);
+    }
+  }
+
+  sh->measuring = 1;
+  const Usage start = usage_now();
   if (mode == Mode::LATENCY) {
     int n = std::min(MAX_SAMPLES, quick ? ps.latency_samples / 10 : ps.latency_samples);
     for (int i = 0; i < n; i++) {
@@ -226,6 +288,8 @@ int run_a(bench::Transport &t, const std::string &topic, Mode mode, const Payloa
       sleep_us(200000);
     }
   }
+  sh->usage_a = usage_since(start);
+  sh->measuring = 0;
   // B ends on STOP; repeated because a transport that drops may drop it too.
   for (int i = 0; i < 2000 && sh->b_ready.load() != 2; i++) {
     ping->send(out.stamped(bench::STOP, 0), out.size());
@@ -286,6 +350,9 @@ bool run(bench::Transport &t, Mode mode, const PayloadSize &ps, bool pinned, boo
     f->p50_us = percentile(lat, 0.50);
     f->p99_us = percentile(lat, 0.99);
     f->max_us = percentile(lat, 1.0);
+    f->latency_a = sh->usage_a;
+    f->latency_b = sh->usage_b;
+    f->latency_messages = sh->samples;
   } else {
     uint64_t n = quick ? ps.burst_messages / 10 : ps.burst_messages;
     uint64_t got = sh->received.load();
@@ -294,6 +361,9 @@ bool run(bench::Transport &t, Mode mode, const PayloadSize &ps, bool pinned, boo
     f->mb_per_s = f->msgs_per_s * double(ps.bytes) / 1e6;
     f->lost = n - got;
     f->lost_fraction = double(n - got) / double(n);
+    f->burst_a = sh->usage_a;
+    f->burst_b = sh->usage_b;
+    f->burst_messages = double(got);
   }
   munmap(sh, sizeof(Shared));
   return ok;
@@ -306,22 +376,37 @@ std::string ratio_text(double num, double den) {
   return text;
 }
 
+void print_counters(const Figures &f) {
+  auto per = [](double v, double n) { return n > 0 ? v / n : 0.0; };
+  double lm = f.latency_messages, bm = f.burst_messages;
+  printf("           per ping-pong: A %.2f faults %.2f ctx, B %.2f faults %.2f ctx %.2f us cpu;"
+         " per burst message: A %.3f faults %.3f us cpu, B %.3f faults %.3f ctx %.3f us cpu\n",
+         per(f.latency_a.minflt, lm), per(f.latency_a.nvcsw + f.latency_a.nivcsw, lm), per(f.latency_b.minflt, lm),
+         per(f.latency_b.nvcsw + f.latency_b.nivcsw, lm), per(f.latency_b.cpu_s * 1e6, lm), per(f.burst_a.minflt, bm),
+         per(f.burst_a.cpu_s * 1e6, bm), per(f.burst_b.minflt, bm), per(f.burst_b.nvcsw + f.burst_b.nivcsw, bm),
+         per(f.burst_b.cpu_s * 1e6, bm));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   std::string which = "all";
   bool quick = false;
+  bool counters = false;
   size_t only_size = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
     if ((a == "--transport" || a == "--backend") && i + 1 < argc) {
       which = argv[++i];
+    } else if (a == "--counters") {
+      counters = true;
     } else if (a == "--quick") {
       quick = true;
     } else if (a == "--size" && i + 1 < argc) {
       only_size = std::stoul(argv[++i]);
     } else {
-      fprintf(stderr, "usage: %s [--transport msgq|zmq-ipc|iceoryx|all] [--size BYTES] [--quick]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--transport msgq|zmq-ipc|iceoryx|iceoryx-copy|all] [--size BYTES] [--quick] [--counters]\n",
+              argv[0]);
       return 2;
     }
   }
@@ -330,13 +415,12 @@ int main(int argc, char **argv) {
   std::vector<std::unique_ptr<bench::Transport>> transports;
   if (which == "all" || which == "msgq") transports.push_back(bench::make_msgq_transport(run_id));
   if (which == "all" || which == "zmq-ipc") transports.push_back(bench::make_zmq_transport(run_id));
-  if (which == "all" || which == "iceoryx") {
+  if (which == "all" || which.rfind("iceoryx", 0) == 0) {
     std::string why;
-    auto t = bench::make_iceoryx_transport(run_id, ROUDI_CONFIG, &why);
-    if (t) {
-      transports.push_back(std::move(t));
-    } else {
-      printf("iceoryx: not measured: %s\n", why.c_str());
+    auto both = bench::make_iceoryx_transports(run_id, ROUDI_CONFIG, &why);
+    if (both.empty()) printf("iceoryx: not measured: %s\n", why.c_str());
+    for (auto &t : both) {
+      if (which == "all" || which == "iceoryx" || which == t->name()) transports.push_back(std::move(t));
     }
   }
   if (transports.empty()) {
@@ -367,6 +451,7 @@ int main(int argc, char **argv) {
         snprintf(lost, sizeof(lost), "%lu (%.1f%%)", (unsigned long)f.lost, 100 * f.lost_fraction);
         printf("  %-8s %9.1f %9.1f %9.1f %13.0f %10.0f %12s\n", s.label, f.p50_us, f.p99_us, f.max_us,
                f.msgs_per_s, f.mb_per_s, lost);
+        if (counters) print_counters(f);
         fflush(stdout);
         results[t->name()][pinned][k] = f;
       }
@@ -375,7 +460,7 @@ int main(int argc, char **argv) {
 
   // msgq against each reference: latency ratios at or below 1 and rate ratios at or above 1
   // favour msgq.
-  for (const char *ref : {"iceoryx", "zmq-ipc"}) {
+  for (const char *ref : {"iceoryx", "iceoryx-copy", "zmq-ipc"}) {
     if (!results.count("msgq") || !results.count(ref)) continue;
     printf("\nmsgq / %s (latency: <= 1 is as fast or faster; burst rate: >= 1 keeps up):\n", ref);
     printf("  %-8s %-6s %9s %9s %12s %16s\n", "payload", "cores", "p50", "p99", "burst rate", "msgq lost");

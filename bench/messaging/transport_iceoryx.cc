@@ -1,7 +1,9 @@
 // iceoryx as a reference: an untyped publisher that copies each payload into a loaned chunk,
-// and a subscriber that sleeps in a WaitSet and reads the stamp in place (no copy). The
-// publisher waits for a full subscriber queue instead of dropping, so nothing is lost.
-// The benchmark starts its own daemon (iox-roudi) with the memory pools of roudi.toml.
+// and a subscriber that sleeps in a WaitSet and either reads the stamp in place (no copy, the
+// way iceoryx is meant to be used) or copies the whole payload into a buffer of its own, as a
+// msgq receive does into its Message. The publisher waits for a full subscriber queue instead
+// of dropping, so nothing is lost. The benchmark starts one daemon (iox-roudi) with the memory
+// pools of roudi.toml for both.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,7 +14,9 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "bench/messaging/bench_transport.h"
 #include "iceoryx_hoofs/log/logmanager.hpp"
@@ -61,7 +65,7 @@ class IceoryxSender : public Sender {
 
 class IceoryxReceiver : public Receiver {
  public:
-  IceoryxReceiver(const std::string &topic, size_t size) : sub_(service(topic), options(size)) {
+  IceoryxReceiver(const std::string &topic, size_t size, bool copy) : sub_(service(topic), options(size)), copy_(copy) {
     waitset_.attachState(sub_, iox::popo::SubscriberState::HAS_DATA).or_else([&](auto) { attached_ = false; });
   }
   bool ok() const { return attached_; }
@@ -81,33 +85,56 @@ class IceoryxReceiver : public Receiver {
   bool take(Stamp *stamp) {
     bool got = false;
     sub_.take().and_then([&](const void *payload) {
-      memcpy(stamp, payload, sizeof(Stamp));
       size_ = long(iox::mepoo::ChunkHeader::fromUserPayload(payload)->userPayloadSize());
-      sub_.release(payload);
+      if (copy_) {
+        // An owned copy made per message, like a msgq Message, read only once the chunk is back.
+        std::unique_ptr<char[]> own(new char[size_t(size_)]);
+        memcpy(own.get(), payload, size_t(size_));
+        sub_.release(payload);
+        memcpy(stamp, own.get(), sizeof(Stamp));
+      } else {
+        memcpy(stamp, payload, sizeof(Stamp));
+        sub_.release(payload);
+      }
       got = true;
     });
     return got;
   }
   iox::popo::UntypedSubscriber sub_;
   iox::popo::WaitSet<> waitset_;
+  const bool copy_;
   bool attached_ = true;
   long size_ = -1;
 };
 
-class IceoryxTransport : public Transport {
+// The daemon, stopped by the process that started it once no transport uses it.
+class Daemon {
  public:
-  explicit IceoryxTransport(pid_t daemon) : daemon_(daemon) {}
-  ~IceoryxTransport() override {
-    if (daemon_ <= 0 || getpid() != parent_) return;
-    kill(daemon_, SIGTERM);
-    for (int i = 0; i < 500 && waitpid(daemon_, nullptr, WNOHANG) == 0; i++) usleep(10000);
-    if (waitpid(daemon_, nullptr, WNOHANG) == 0) {
-      kill(daemon_, SIGKILL);
-      waitpid(daemon_, nullptr, 0);
+  explicit Daemon(pid_t pid) : pid_(pid) {}
+  ~Daemon() {
+    if (pid_ <= 0 || getpid() != parent_) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 500 && waitpid(pid_, nullptr, WNOHANG) == 0; i++) usleep(10000);
+    if (waitpid(pid_, nullptr, WNOHANG) == 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
     }
   }
-  const char *name() const override { return "iceoryx"; }
-  const char *receive_note() const override { return "WaitSet; the stamp is read in place, no copy"; }
+  Daemon(const Daemon &) = delete;
+  Daemon &operator=(const Daemon &) = delete;
+
+ private:
+  pid_t pid_;
+  pid_t parent_ = getpid();
+};
+
+class IceoryxTransport : public Transport {
+ public:
+  IceoryxTransport(std::shared_ptr<Daemon> daemon, bool copy) : daemon_(std::move(daemon)), copy_(copy) {}
+  const char *name() const override { return copy_ ? "iceoryx-copy" : "iceoryx"; }
+  const char *receive_note() const override {
+    return copy_ ? "WaitSet; the payload is copied into a buffer made per message" : "WaitSet; the stamp is read in place, no copy";
+  }
   bool start_process(const std::string &process_name) override {
     iox::log::LogManager::GetLogManager().SetDefaultLogLevel(iox::log::LogLevel::kWarn, iox::log::LogLevelOutput::kHideLogLevel);
     iox::runtime::PoshRuntime::initRuntime(iox::RuntimeName_t(iox::cxx::TruncateToCapacity, process_name.c_str()));
@@ -117,13 +144,13 @@ class IceoryxTransport : public Transport {
   std::unique_ptr<Receiver> receiver(const std::string &topic) override {
     // The payload size travels in the topic name's last field, "<name>:<size>".
     size_t size = std::stoul(topic.substr(topic.rfind(':') + 1));
-    auto r = std::make_unique<IceoryxReceiver>(topic, size);
+    auto r = std::make_unique<IceoryxReceiver>(topic, size, copy_);
     return r->ok() ? std::move(r) : nullptr;
   }
 
  private:
-  pid_t daemon_;
-  pid_t parent_ = getpid();
+  std::shared_ptr<Daemon> daemon_;
+  const bool copy_;
 };
 
 // Starts iox-roudi with `config`, its output in `log`, and waits (bounded) until it says it is
@@ -167,13 +194,17 @@ pid_t start_daemon(const std::string &config, const std::string &log, std::strin
 
 }  // namespace
 
-std::unique_ptr<Transport> make_iceoryx_transport(const std::string &run_id, const std::string &config,
-                                                  std::string *why) {
+std::vector<std::unique_ptr<Transport>> make_iceoryx_transports(const std::string &run_id, const std::string &config,
+                                                                std::string *why) {
   std::string log = "/tmp/messaging_bench_" + run_id + "_roudi.log";
-  pid_t daemon = start_daemon(config, log, why);
+  pid_t pid = start_daemon(config, log, why);
   unlink(log.c_str());  // the daemon keeps writing to the open file; nobody reads it later
-  if (daemon < 0) return nullptr;
-  return std::make_unique<IceoryxTransport>(daemon);
+  std::vector<std::unique_ptr<Transport>> transports;
+  if (pid < 0) return transports;
+  auto daemon = std::make_shared<Daemon>(pid);
+  transports.push_back(std::make_unique<IceoryxTransport>(daemon, false));
+  transports.push_back(std::make_unique<IceoryxTransport>(daemon, true));
+  return transports;
 }
 
 }  // namespace bench
