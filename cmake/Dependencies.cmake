@@ -22,6 +22,7 @@ find_package(Qt5 COMPONENTS Core Gui Widgets REQUIRED)
 find_package(benchmark QUIET)
 find_program(CAPNP_TOOL capnp REQUIRED)
 find_program(FFPROBE ffprobe)
+find_program(FFMPEG_EXECUTABLE ffmpeg)
 # The interpreter that outside-client tests run: the first python3 on the path that has the
 # zmq module (Debian's python3-zmq), so a private interpreter earlier on the path is passed over.
 function(roadrec_python_has_zmq result candidate)

@@ -1,7 +1,8 @@
 # roadrec_add_test(NAME <target> SOURCES <files...> LIBS <libs...> [TIMEOUT <s>] [LABELS <l...>]
 #                  [RESOURCE_LOCK <r...>] [SERIAL] [DEFINITIONS <NAME=value...>] [DEPENDS <targets...>])
-# Builds one GoogleTest binary and registers every test case of it with CTest. DEFINITIONS become
-# private compile definitions; DEPENDS are programs the test runs, built before it.
+# Builds one GoogleTest binary, linked with the shared test helpers (tests/support), and registers
+# every test case of it with CTest. DEFINITIONS become private compile definitions; DEPENDS are
+# programs the test runs, built before it.
 # Each case runs in its own process, so cases can run in parallel under `ctest -j`.
 include(GoogleTest)
 find_package(GTest REQUIRED)
@@ -15,7 +16,7 @@ function(roadrec_add_test)
     set(T_TIMEOUT 120)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} test_support GTest::gtest GTest::gtest_main Threads::Threads)
   if(T_DEFINITIONS)
     target_compile_definitions(${T_NAME} PRIVATE ${T_DEFINITIONS})
   endif()
