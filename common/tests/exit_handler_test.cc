@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +9,9 @@
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/child_process.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -27,24 +29,22 @@ std::string read_line(int fd, int timeout_ms = 5000) {
 
 // In the child: wait (bounded) until the last signal is `sig`, then report the three values.
 void child_wait_and_report(ExitHandler &h, int sig, int out) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (ExitHandler::signal.load() != sig && std::chrono::steady_clock::now() < deadline) usleep(1000);
+  wait_until([&] { return ExitHandler::signal.load() == sig; }, std::chrono::seconds(5));
   dprintf(out, "%d %d %d\n", (bool)h, ExitHandler::power_failure.load(), ExitHandler::signal.load());
 }
 
 TEST(ExitHandler, RealSignalsSetFlagPowerFailureAndSignal) {
   int to_parent[2];
   ASSERT_EQ(pipe(to_parent), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  pid_t pid = fork_child([&] {
     close(to_parent[0]);
     ExitHandler h;
     dprintf(to_parent[1], "%d %d %d\n", (bool)h, ExitHandler::power_failure.load(), ExitHandler::signal.load());
     child_wait_and_report(h, SIGPWR, to_parent[1]);
     child_wait_and_report(h, SIGTERM, to_parent[1]);
-    _exit(0);
-  }
+    return 0;
+  });
+  ASSERT_GE(pid, 0);
   close(to_parent[1]);
   EXPECT_EQ(read_line(to_parent[0]), "0 0 0");  // handlers installed, nothing received yet
 
@@ -54,24 +54,18 @@ TEST(ExitHandler, RealSignalsSetFlagPowerFailureAndSignal) {
   kill(pid, SIGTERM);  // a later signal repeats the stores: no longer a power failure
   EXPECT_EQ(read_line(to_parent[0]), "1 0 15");
 
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status)) << "the handled signals must not end the process";
+  EXPECT_EQ(wait_child(pid), 0) << "the handled signals must not end the process";
   close(to_parent[0]);
 }
 
 TEST(ExitHandler, SigintIsHandledToo) {
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  pid_t pid = fork_child([] {
     ExitHandler h;
     raise(SIGINT);
-    _exit(h && ExitHandler::signal == SIGINT && !ExitHandler::power_failure ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return h && ExitHandler::signal == SIGINT && !ExitHandler::power_failure ? 0 : 1;
+  });
+  ASSERT_GE(pid, 0);
+  EXPECT_EQ(wait_child(pid), 0);
 }
 
 }  // namespace

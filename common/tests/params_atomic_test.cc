@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/params.h"
+#include "common/util.h"
 #include "common/tests/params_test_util.h"
 
 namespace {
@@ -44,7 +45,7 @@ TEST(ParamsAtomic, ConcurrentWritersNeverShowPartialValues) {
 
   std::vector<pid_t> writers, readers;
   for (int r = 0; r < READERS; r++) {
-    readers.push_back(spawn_child([&] {
+    readers.push_back(fork_child([&] {
       Params params(tmp.root());
       // Exit codes: 0 every read complete, 1 a partial value seen, 2 too few reads to mean much.
       int reads = 0;
@@ -62,7 +63,7 @@ TEST(ParamsAtomic, ConcurrentWritersNeverShowPartialValues) {
     }));
   }
   for (int w = 0; w < WRITERS; w++) {
-    writers.push_back(spawn_child([&, w] {
+    writers.push_back(fork_child([&, w] {
       Params params(tmp.root());
       const std::string value = writer_value(w);
       for (int i = 0; i < PUTS_PER_WRITER; i++) {
@@ -71,11 +72,12 @@ TEST(ParamsAtomic, ConcurrentWritersNeverShowPartialValues) {
       return 0;
     }));
   }
-  for (pid_t pid : writers) EXPECT_EQ(wait_child(pid), 0) << "writer failed";
+  for (pid_t pid : writers) EXPECT_EQ(wait_child(pid, CHILD_TIMEOUT), 0) << "writer failed";
   std::FILE *f = std::fopen(stop_file.c_str(), "w");
   ASSERT_NE(f, nullptr);
   std::fclose(f);
-  for (pid_t pid : readers) EXPECT_EQ(wait_child(pid), 0) << "reader saw a partial value (1) or too few reads (2)";
+  for (pid_t pid : readers)
+    EXPECT_EQ(wait_child(pid, CHILD_TIMEOUT), 0) << "reader saw a partial value (1) or too few reads (2)";
 
   Params params(tmp.root());
   for (const char *key : KEYS) EXPECT_EQ(check_complete(params.get(key), WRITERS), "") << key;
@@ -94,7 +96,7 @@ TEST(ParamsAtomic, KilledWriterLeavesCompleteValue) {
   std::uniform_int_distribution<int> kill_after_us(0, 4000);
   for (int round = 0; round < ROUNDS; round++) {
     int w = round % WRITERS;
-    pid_t pid = spawn_child([&] {
+    pid_t pid = fork_child([&] {
       Params child(tmp.root());
       const std::string value = writer_value(w);
       while (true) child.put("DashcamDebug", value);
@@ -104,9 +106,8 @@ TEST(ParamsAtomic, KilledWriterLeavesCompleteValue) {
     // A random moment, not a synchronisation: the point is to land anywhere in a write.
     std::this_thread::sleep_for(std::chrono::microseconds(kill_after_us(rng)));
     kill(pid, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status));
+    const std::optional<int> status = wait_child_status(pid, CHILD_TIMEOUT);
+    ASSERT_TRUE(status && WIFSIGNALED(*status));
     ASSERT_EQ(check_complete(params.get("DashcamDebug"), WRITERS), "") << "round " << round;
   }
 
@@ -131,7 +132,7 @@ TEST(ParamsAtomic, FirstStartsOnAFreshRootShareOneDataDirectory) {
     ASSERT_EQ(pipe(go), 0);
     std::vector<pid_t> children;
     for (int p = 0; p < PROCESSES; p++) {
-      children.push_back(spawn_child([&, p] {
+      children.push_back(fork_child([&, p] {
         close(go[1]);
         char c;
         if (read(go[0], &c, 1) != 0) return 10;  // released together when the parent closes the pipe
@@ -141,7 +142,7 @@ TEST(ParamsAtomic, FirstStartsOnAFreshRootShareOneDataDirectory) {
     }
     close(go[0]);
     close(go[1]);
-    for (pid_t pid : children) ASSERT_EQ(wait_child(pid), 0) << "round " << round;
+    for (pid_t pid : children) ASSERT_EQ(wait_child(pid, CHILD_TIMEOUT), 0) << "round " << round;
 
     Params params(root);
     for (int p = 0; p < PROCESSES; p++) {

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/params.h"
+#include "common/util.h"
 #include "common/swaglog.h"
 #include "common/tests/params_test_util.h"
 #include "system/hardware/hw.h"
@@ -36,13 +37,13 @@ TEST(ParamsFaults, ShortWriteFailsAndKeepsOldValue) {
   for (rlim_t limit : {rlim_t(0), rlim_t(100)}) {
     Params params(tmp.root());
     ASSERT_EQ(params.put("DashcamDebug", "old value"), 0);
-    pid_t child = spawn_child([&] {
+    pid_t child = fork_child([&] {
       signal(SIGXFSZ, SIG_IGN);
       struct rlimit rl = {limit, limit};
       if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 10;
       return params.put("DashcamDebug", std::string(1000, 'n')) == -20 ? 0 : 1;
     });
-    EXPECT_EQ(wait_child(child), 0) << "limit " << limit;
+    EXPECT_EQ(wait_child(child, CHILD_TIMEOUT), 0) << "limit " << limit;
     EXPECT_EQ(params.get("DashcamDebug"), "old value");
     EXPECT_FALSE(has_temp_value_files(tmp.root()));
   }
@@ -76,7 +77,7 @@ TEST(ParamsFaults, DirectorySyncFailureIsReported) {
   ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
   Params params(tmp.root());
   ASSERT_EQ(params.put("DashcamDebug", "old"), 0);
-  pid_t child = spawn_child([&] {
+  pid_t child = fork_child([&] {
     struct rlimit normal = {};
     getrlimit(RLIMIT_NOFILE, &normal);
     // Only the descriptors below `limit` can be had until the limit is lifted again.
@@ -102,7 +103,8 @@ TEST(ParamsFaults, DirectorySyncFailureIsReported) {
     if (remove_result != -1) return 3;
     return util::file_exists(params.getParamPath("DashcamDebug")) ? 4 : 0;
   });
-  EXPECT_EQ(wait_child(child), 0) << "1: put result, 2: value not in place, 3: remove result, 4: not removed";
+  EXPECT_EQ(wait_child(child, CHILD_TIMEOUT), 0)
+      << "1: put result, 2: value not in place, 3: remove result, 4: not removed";
   EXPECT_FALSE(has_temp_value_files(tmp.root()));
 }
 
@@ -125,7 +127,7 @@ TEST(ParamsFaults, VanishedRootFailsCleanly) {
 // first log call, and earlier cases of this binary may have logged under another prefix.
 TEST(ParamsFaults, UnopenableLockIsLoggedAndWriteLands) {
   ParamsTestRoot tmp;
-  ScopedEnv prefix("TAVRIN_PREFIX", unique_prefix("lockfail"));
+  TestPrefix prefix("lockfail");  // the collector's endpoint below is the prefix's, and goes with it
 
   void *ctx = zmq_ctx_new();
   void *collector = zmq_socket(ctx, ZMQ_PULL);
@@ -142,11 +144,10 @@ TEST(ParamsFaults, UnopenableLockIsLoggedAndWriteLands) {
   Params params(tmp.root());  // the store exists: the writer's constructor takes no lock
   fs::remove(tmp.root() + "/.lock");
   fs::create_directory(tmp.root() + "/.lock");
-  pid_t writer = spawn_child([&] {
-    execl(PARAMS_PUT, PARAMS_PUT, tmp.root().c_str(), "DashcamDebug", "first", "DashcamDebug", "second", nullptr);
-    return 127;
-  });
-  EXPECT_EQ(wait_child(writer), 0) << "a write failed";
+  const pid_t writer = spawn_program(
+      {PARAMS_PUT, tmp.root(), "DashcamDebug", "first", "DashcamDebug", "second"}, {}, true, "", -1, -1, -1);
+  ASSERT_GT(writer, 0);
+  EXPECT_EQ(wait_child(writer, CHILD_TIMEOUT), 0) << "a write failed";
   EXPECT_EQ(params.get("DashcamDebug"), "second");
 
   std::string expected_msg = "Failed to lock file " + tmp.root() + "/.lock, errno=" + std::to_string(EISDIR);
@@ -217,7 +218,7 @@ TEST(ParamsFaults, SpecialFilesReadAsMissing) {
   fs::resize_file((std::ofstream(params.getParamPath("GitCommit")), params.getParamPath("GitCommit")),
                   PARAMS_MAX_VALUE_SIZE);
 
-  pid_t child = spawn_child([&] {
+  pid_t child = fork_child([&] {
 #ifndef __SANITIZE_ADDRESS__
     // Should a read run away after all, let it fail here rather than take the machine's memory.
     struct rlimit rl = {rlim_t(2) << 30, rlim_t(2) << 30};

@@ -11,6 +11,7 @@
 #include <set>
 
 #include "common/params.h"
+#include "common/util.h"
 #include "common/tests/params_test_util.h"
 
 namespace fs = std::filesystem;
@@ -197,7 +198,7 @@ TEST(ParamsLayout, DanglingLinkIsReplaced) {
 
 TEST(ParamsLayout, PrefixesAreSeparateStoresSharingOneLock) {
   ParamsTestRoot tmp;
-  std::string a = unique_prefix("a"), b = unique_prefix("b");
+  std::string a = unique_name("a"), b = unique_name("b");
   std::unique_ptr<Params> pa, pb;
   {
     ScopedEnv env("TAVRIN_PREFIX", a);

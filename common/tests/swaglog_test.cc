@@ -1,6 +1,4 @@
 #include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,9 +10,11 @@
 #include <nlohmann/json.hpp>
 #include <zmq.h>
 
-#include "common/tests/test_dir.h"
 #include "common/util.h"
 #include "system/hardware/talvi/hardware.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_prefix.h"
 
 using json = nlohmann::json;
 
@@ -26,56 +26,29 @@ struct Record {
   std::string wire;  // the bytes after the level byte, as sent
 };
 
-struct EmitResult {
-  int status = -1;
-  std::string out;  // standard output of the program
-};
-
 // A log collector on a private endpoint (TAVRIN_PREFIX), and a way to run the emitting
 // program against it with a chosen environment.
 class SwaglogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    prefix_ = "_swaglog_test_" + std::to_string(getpid()) + "_" + util::random_string(8);
     ctx_ = zmq_ctx_new();
     sock_ = zmq_socket(ctx_, ZMQ_PULL);
-    ASSERT_EQ(zmq_bind(sock_, ("ipc:///tmp/logmessage" + prefix_).c_str()), 0);
+    ASSERT_EQ(zmq_bind(sock_, ("ipc:///tmp/logmessage" + prefix_.name()).c_str()), 0);
   }
   void TearDown() override {
     zmq_close(sock_);
     zmq_ctx_destroy(ctx_);
-    unlink(("/tmp/logmessage" + prefix_).c_str());
   }
 
-  EmitResult emit(const std::vector<std::string> &args, std::map<std::string, std::string> env = {}) {
-    if (!env.count("TAVRIN_PREFIX")) env["TAVRIN_PREFIX"] = prefix_;
-    std::vector<std::string> env_s;
-    for (auto &[k, v] : env) env_s.push_back(k + "=" + v);
-    std::vector<char *> envp, argv{(char *)SWAGLOG_EMIT};
-    for (auto &e : env_s) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args_copy = args;
-    for (auto &a : args_copy) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int out[2];
-    EXPECT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&fa, out[0]);
-    pid_t pid;
-    EmitResult r;
-    EXPECT_EQ(posix_spawn(&pid, SWAGLOG_EMIT, &fa, nullptr, argv.data(), envp.data()), 0);
-    posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    char buf[4096];
-    ssize_t n;
-    // Bounded: the program ends on its own; the test's CTest time-out catches a hang.
-    while ((n = read(out[0], buf, sizeof(buf))) > 0) r.out.append(buf, n);
-    close(out[0]);
-    waitpid(pid, &r.status, 0);
-    return r;
+  // Runs the emitting program with `args` and no environment but `env` (and the prefix).
+  RunResult emit(const std::vector<std::string> &args, std::map<std::string, std::string> env = {}) {
+    if (!env.count("TAVRIN_PREFIX")) env["TAVRIN_PREFIX"] = prefix_.name();
+    std::vector<std::string> argv{SWAGLOG_EMIT};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions options;
+    options.env = env;
+    options.inherit_env = false;
+    return run_program(argv, options);
   }
 
   // Every record that arrives within timeout_ms of the previous one.
@@ -98,14 +71,14 @@ class SwaglogTest : public ::testing::Test {
     return recs;
   }
 
-  std::string prefix_;
+  TestPrefix prefix_{"_swaglog_test"};  // the collector's endpoint goes with it
   void *ctx_ = nullptr;
   void *sock_ = nullptr;
 };
 
 TEST_F(SwaglogTest, RecordHasSevenKeysAndLevelByte) {
-  EmitResult r = emit({"L:30:hello world", "L:40:second"});
-  ASSERT_TRUE(WIFEXITED(r.status));
+  RunResult r = emit({"L:30:hello world", "L:40:second"});
+  ASSERT_TRUE(r.exited);
   auto recs = records();
   ASSERT_EQ(recs.size(), 2u);
   const json &j = recs[0].j;
@@ -155,8 +128,8 @@ TEST_F(SwaglogTest, RecordsAreTheJsonLibrarysOwnBytes) {
   };
   std::vector<std::string> args;
   for (const std::string &t : texts) args.push_back("L:30:" + t);
-  EmitResult r = emit(args);
-  ASSERT_TRUE(WIFEXITED(r.status));
+  RunResult r = emit(args);
+  ASSERT_TRUE(r.exited);
   auto recs = records();
   ASSERT_EQ(recs.size(), texts.size());
 
@@ -219,18 +192,18 @@ TEST_F(SwaglogTest, LogprintChoosesWhatIsPrinted) {
   for (const auto &c : cases) {
     std::map<std::string, std::string> env;
     if (c.logprint) env["LOGPRINT"] = c.logprint;
-    EmitResult r = emit({"L:10:dbg", "L:20:info", "L:30:warn", "L:40:err"}, env);
+    RunResult r = emit({"L:10:dbg", "L:20:info", "L:30:warn", "L:40:err"}, env);
     EXPECT_EQ(r.out, c.expected_out) << (c.logprint ? c.logprint : "(unset)");
     EXPECT_EQ(records().size(), 4u) << "every level is sent whatever is printed";
   }
 }
 
 TEST_F(SwaglogTest, TimestampEventsOnlyWithLogTimestamps) {
-  EmitResult off = emit({"T:30:no ts", "F:30:7:no ts either"}, {{"LOGPRINT", "debug"}});
+  RunResult off = emit({"T:30:no ts", "F:30:7:no ts either"}, {{"LOGPRINT", "debug"}});
   EXPECT_EQ(off.out, "");
   EXPECT_TRUE(records(300).empty());
 
-  EmitResult on = emit({"T:30:event a", "F:10:7:event b"}, {{"LOG_TIMESTAMPS", ""}});
+  RunResult on = emit({"T:30:event a", "F:10:7:event b"}, {{"LOG_TIMESTAMPS", ""}});
   EXPECT_EQ(on.out, "emit.cc: event a\n");  // the plain text is printed, not the object
   auto recs = records();
   ASSERT_EQ(recs.size(), 2u);
@@ -246,22 +219,22 @@ TEST_F(SwaglogTest, TimestampEventsOnlyWithLogTimestamps) {
 
 TEST_F(SwaglogTest, PrintedLinesSurviveAnAbnormalEnd) {
   // Standard output is a pipe here, so fully buffered: only a flush per line saves them.
-  EmitResult r = emit({"L:30:first words", "L:40:last words", "A:"});
-  EXPECT_TRUE(WIFSIGNALED(r.status));
+  RunResult r = emit({"L:30:first words", "L:40:last words", "A:"});
+  EXPECT_TRUE(!r.exited && r.signal != 0);
   EXPECT_EQ(r.out, "emit.cc: first words\nemit.cc: last words\n");
 }
 
 TEST_F(SwaglogTest, EmptyMessageSendsNothing) {
-  EmitResult r = emit({"E:40"});
+  RunResult r = emit({"E:40"});
   EXPECT_EQ(r.out, "");
   EXPECT_TRUE(records(300).empty());
 }
 
 TEST_F(SwaglogTest, CallerNeverBlocksWithoutACollector) {
   // Nobody bound on this endpoint: every send is dropped, the program still finishes.
-  EmitResult r = emit({"N:20000"}, {{"TAVRIN_PREFIX", prefix_ + "_nobody"}});
-  ASSERT_TRUE(WIFEXITED(r.status));
-  EXPECT_EQ(WEXITSTATUS(r.status), 0);
+  RunResult r = emit({"N:20000"}, {{"TAVRIN_PREFIX", prefix_.name() + "_nobody"}});
+  ASSERT_TRUE(r.exited);
+  EXPECT_EQ(r.status, 0);
 }
 
 TEST(HardwareName, DropsMakerPrefixLengthWithoutComparing) {

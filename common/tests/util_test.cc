@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/tests/test_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -4,8 +4,9 @@
 
 #include <cerrno>
 #include <sys/mman.h>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -31,18 +32,15 @@ TEST(MemfdBuffer, ChildWritesAreSeenByParent) {
   ASSERT_GE(fd, 0);
   auto *p = (unsigned char *)memfd_buffer::map(fd, size);
   ASSERT_NE(p, MAP_FAILED);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  pid_t pid = fork_child([&] {
     // The child maps the descriptor afresh, as an importing process does.
     auto *q = (unsigned char *)memfd_buffer::map(fd, size);
-    if (q == MAP_FAILED) _exit(1);
+    if (q == MAP_FAILED) return 1;
     q[123] = 77;
-    _exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return 0;
+  });
+  ASSERT_GE(pid, 0);
+  ASSERT_EQ(wait_child(pid), 0);
   EXPECT_EQ(p[123], 77);
   munmap(p, size);
   close(fd);

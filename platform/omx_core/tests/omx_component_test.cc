@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "omx_client.h"
-#include "x265_leak_suppression.h"
+#include "tests/support/x265_leak_suppression.h"
 
 namespace {
 

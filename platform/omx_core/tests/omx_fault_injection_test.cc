@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "omx_client.h"
-#include "scoped_fault.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ OMX_ERRORTYPE get_handle_result() {
 }  // namespace
 
 TEST(OmxFaultInjectionTest, StalledComponentKeepsEveryBufferAfterItsFrames) {
-  ScopedFault fault("stall_output@2");
+  ScopedEnv fault("OMX_STANDIN_FAULT", "stall_output@2");
   OmxClient c;
   ASSERT_EQ(c.configure(176, 144, 10, 500000), OMX_ErrorNone);
   start(c);
@@ -45,7 +45,7 @@ TEST(OmxFaultInjectionTest, StalledComponentKeepsEveryBufferAfterItsFrames) {
 }
 
 TEST(OmxFaultInjectionTest, ErrorIsReportedOnceAtItsFrameAndEncodingGoesOn) {
-  ScopedFault fault("error@2");
+  ScopedEnv fault("OMX_STANDIN_FAULT", "error@2");
   OmxClient c;
   ASSERT_EQ(c.configure(176, 144, 10, 500000), OMX_ErrorNone);
   start(c);
@@ -79,7 +79,7 @@ class OmxStateFaultTest : public ::testing::TestWithParam<StateFault> {};
 
 TEST_P(OmxStateFaultTest, RequestIsRefusedOrNeverCompleted) {
   const StateFault f = GetParam();
-  ScopedFault fault(f.fault);
+  ScopedEnv fault("OMX_STANDIN_FAULT", f.fault);
   OmxClient c;
   ASSERT_EQ(c.configure(176, 144, 10, 500000), OMX_ErrorNone);
   OMX_STATETYPE before = OMX_StateLoaded;
@@ -125,10 +125,10 @@ INSTANTIATE_TEST_SUITE_P(States, OmxStateFaultTest,
 TEST(OmxFaultInjectionTest, ValueThatDoesNotParseRefusesEveryComponent) {
   for (const char *bad : {"stall_output@x", "stall_output", "error@0", "refuse_state@Pause", "hang@3",
                           "no_component/2", "error@3/0", "error@3,"}) {
-    ScopedFault fault(bad);
+    ScopedEnv fault("OMX_STANDIN_FAULT", bad);
     EXPECT_EQ(get_handle_result(), OMX_ErrorBadParameter) << bad;
   }
-  ScopedFault fault("");
+  ScopedEnv fault("OMX_STANDIN_FAULT", "");
   EXPECT_EQ(get_handle_result(), OMX_ErrorNone);
 }
 
@@ -137,7 +137,7 @@ TEST(OmxFaultInjectionTest, ValueThatDoesNotParseRefusesEveryComponent) {
 TEST(OmxFaultInjectionDeathTest, CountsGoByTheRequestsAndComponentsOfTheProcess) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto sequence = [](const char *faults, std::function<OMX_ERRORTYPE()> request, int n) {
-    ScopedFault fault(faults);
+    ScopedEnv fault("OMX_STANDIN_FAULT", faults);
     std::vector<OMX_ERRORTYPE> got;
     for (int i = 0; i < n; i++) got.push_back(request());
     return got;
