@@ -6,15 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include "common/tests/test_dir.h"
 #include "common/timing.h"
 #include "selfdrive/orsolo/footage_cleaner.h"
 #include "selfdrive/orsolo/car_inputs.h"
 #include "selfdrive/orsolo/recorder.h"
-#include "selfdrive/orsolo/tests/log_capture.h"
 #include "selfdrive/orsolo/tests/recorder_fakes.h"
 #include "strand/messaging/message_buffer.h"
 #include "strand/messaging/socketmaster.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 using Logs = std::vector<std::string>;
 using Gear = strand::CarState::GearShifter;

@@ -10,9 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/tests/test_dir.h"
 #include "selfdrive/orsolo/footage_cleaner.h"
-#include "selfdrive/orsolo/tests/log_capture.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using Logs = std::vector<std::string>;

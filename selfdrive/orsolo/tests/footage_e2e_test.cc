@@ -2,44 +2,15 @@
 // a small or full file system, encoder faults; and the daemon's own command line and output.
 
 #include <signal.h>
-#include <sys/mount.h>
 
-#include <cerrno>
 #include <cstring>
 #include <set>
 
 #include "selfdrive/orsolo/tests/recorder_e2e_fixture.h"
+#include "tests/support/run_program.h"
+#include "tests/support/tmpfs_mount.h"
 
 namespace {
-
-// A small tmpfs mounted for one test, so that a full file system is a real one. Detached when
-// the test ends, whatever happened (lazily, should a process still hold a file in it).
-class TmpfsMount {
- public:
-  TmpfsMount(const std::string &dir, const std::string &size) : dir_(dir) {
-    fs::create_directories(dir);
-    mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-    if (!mounted_) error_ = strerror(errno);
-  }
-  ~TmpfsMount() {
-    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
-  }
-  TmpfsMount(const TmpfsMount &) = delete;
-  TmpfsMount &operator=(const TmpfsMount &) = delete;
-
-  bool mounted() const { return mounted_; }
-  const std::string &error() const { return error_; }
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
-  std::string error_;
-};
-
-#define MOUNT_TMPFS_OR_SKIP(var, dir, size)                                                              \
-  TmpfsMount var(dir, size);                                                                             \
-  if (!var.mounted()) GTEST_SKIP() << "this machine does not let the test mount a tmpfs (" << var.error() \
-                                   << "); the small-file-system tests need root or CAP_SYS_ADMIN"
 
 void write_bytes(const std::string &path, size_t bytes) {
   fs::create_directories(fs::path(path).parent_path());
@@ -49,7 +20,7 @@ void write_bytes(const std::string &path, size_t bytes) {
 }  // namespace
 
 TEST_F(RecorderE2E, HelpSaysWhatTheDaemonDoesAndOtherArgumentsAreIgnored) {
-  ChildProcess help({ROADRECD, "--help"}, env_, run_, run_ + "/help.out");
+  ChildProcess help({ROADRECD, "--help"}, world_.env(), world_.dir(), world_.path("help.out"));
   ASSERT_EQ(help.wait_exit(30000), 0);
   const std::string text = help.output();
   for (const char *word : {"dashcam", "ROADRECD_VIDEOS_DIR", "ROADRECD_MIN_FREE_PERCENT", "KEEP"}) {
@@ -59,19 +30,20 @@ TEST_F(RecorderE2E, HelpSaysWhatTheDaemonDoesAndOtherArgumentsAreIgnored) {
 
   // Anything else on the command line changes nothing; a videos directory whose parents are
   // missing is made with them.
-  const std::string deep = run_ + "/card/dashcam/videos";
+  const std::string deep = world_.path("card/dashcam/videos");
   start_recorder({{"ROADRECD_VIDEOS_DIR", deep}}, {"--unknown", "value"});
   sim_ = start_simulator("0 ignition off\n");
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return list(deep).size() == 1 && !list(deep + "/" + list(deep)[0], ".srt").empty(); },
-                         30000));
+  ASSERT_TRUE(wait_until(
+      [&] { return list_dir(deep).size() == 1 && !list_dir(deep + "/" + list_dir(deep)[0], ".srt").empty(); },
+      30s, LOOK_EVERY));
   EXPECT_EQ(recorder_->stop(SIGTERM), 0);
 }
 
 TEST_F(RecorderE2E, PrintedLinesSurviveAKill) {
   // No camera: the daemon prints its first lines and waits for one.
   start_recorder();
-  ASSERT_TRUE(wait_logged("roadrecd: started, connecting to imagerd road stream", 30000));
+  ASSERT_TRUE(wait_logged("roadrecd: started, connecting to imagerd road stream", 30s));
   EXPECT_EQ(recorder_->stop(SIGKILL), SIGKILL);
   EXPECT_NE(recorder_->output().find("roadrecd: started, connecting to imagerd road stream"), std::string::npos)
       << recorder_->output();
@@ -81,22 +53,24 @@ TEST_F(RecorderE2E, CameraServerBackAtTheSameSizeContinuesTheTripInANewSegment) 
   start_recorder();
   sim_ = start_simulator("0 ignition off\n");
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30s, LOOK_EVERY));
   EXPECT_EQ(sim_->stop(SIGTERM), 0);
-  ASSERT_TRUE(wait_logged("roadrecd: camera connection lost, reconnecting", 30000));
+  ASSERT_TRUE(wait_logged("roadrecd: camera connection lost, reconnecting", 30s));
 
   sim_ = start_simulator("0 ignition off\n", {}, "sim2");
-  ASSERT_TRUE(wait_logged("roadrecd: camera back, 320x240", 30000)) << recorder_->output();
+  ASSERT_TRUE(wait_logged("roadrecd: camera back, 320x240", 30s)) << recorder_->output();
   ASSERT_EQ(trips().size(), 1u);
   const std::string dir = videos() + "/" + trips()[0];
-  ASSERT_TRUE(wait_until([&] { return list(dir, ".mp4").size() == 2 && newest_srt_entries() >= 2; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return list_dir(dir, ".mp4").size() == 2 && newest_srt_entries() >= 2; }, 30s,
+                         LOOK_EVERY));
 
   // Away again: an exit request is still honoured.
   EXPECT_EQ(sim_->stop(SIGTERM), 0);
-  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: camera connection lost") == 2; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: camera connection lost") == 2; }, 30s,
+                         LOOK_EVERY));
   EXPECT_EQ(recorder_->stop(SIGTERM, 10000), 0);
   EXPECT_EQ(trips().size(), 1u);
-  EXPECT_EQ(list(dir, ".mp4").size(), 2u);
+  EXPECT_EQ(list_dir(dir, ".mp4").size(), 2u);
   expect_finalised_trips();
 }
 
@@ -104,32 +78,35 @@ TEST_F(RecorderE2E, CameraServerBackAtAnotherSizeStartsANewTripAndShutdownIsAnsw
   start_recorder();
   sim_ = start_simulator("0 ignition off\n");
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30s, LOOK_EVERY));
   // Back at once: the first packet of the new server tells the client.
   EXPECT_EQ(sim_->stop(SIGTERM), 0);
   sim_ = start_simulator("0 ignition off\n", {"--width", "160", "--height", "120"}, "sim2");
-  ASSERT_TRUE(wait_logged("roadrecd: frame size changed to 160x120", 30000)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return trips().size() == 2 && newest_srt_entries() >= 2; }, 30000));
+  ASSERT_TRUE(wait_logged("roadrecd: frame size changed to 160x120", 30s)) << recorder_->output();
+  ASSERT_TRUE(wait_until([&] { return trips().size() == 2 && newest_srt_entries() >= 2; }, 30s, LOOK_EVERY));
 
   EXPECT_EQ(sim_->stop(SIGTERM), 0);
   const int losses = count_logged_prefix("roadrecd: camera connection lost");
-  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: camera connection lost") > losses; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: camera connection lost") > losses; },
+                         30s, LOOK_EVERY));
   const std::string key = request_shutdown();
   const int status = recorder_->wait_exit(30000);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(slurp(key), "0");
+  EXPECT_EQ(util::read_file(key), "0");
 
   const std::string second = videos() + "/" + trips()[1];
-  const std::string mp4 = second + "/" + list(second, ".mp4")[0];
-  EXPECT_EQ(run_command(std::string(FFPROBE) + " -v error -select_streams v:0 -show_entries stream=width,height "
-                                               "-of csv=p=0 '" + mp4 + "'"),
-            "160,120\n");
+  const std::string mp4 = second + "/" + list_dir(second, ".mp4")[0];
+  EXPECT_EQ(
+      run_command(std::string(ffprobe_program()) +
+                  " -v error -select_streams v:0 -show_entries stream=width,height -of csv=p=0 '" + mp4 + "'")
+          .out,
+      "160,120\n");
   expect_finalised_trips();
 }
 
 TEST_F(RecorderE2E, LoopRecordingOnASmallFileSystemSparesTheOpenSegmentKeptTripsAndForeignFiles) {
-  MOUNT_TMPFS_OR_SKIP(disk, videos(), "16m");
+  MOUNT_TMPFS_OR_SKIP(disk, videos(), 16 << 20);
   constexpr size_t MB = 1 << 20;
   // 13 MB of 16 in use: the oldest trip, a kept one, a newer one and a file of the user's.
   for (const char *seg : {"20240101-080000", "20240101-080300", "20240101-080600"}) {
@@ -163,12 +140,12 @@ TEST_F(RecorderE2E, LoopRecordingOnASmallFileSystemSparesTheOpenSegmentKeptTrips
       "roadrecd: loop recording deleted 20240101-080000/20240101-080600 (.mp4, .srt)",
       "roadrecd: loop recording removed trip 20240101-080000",
       "roadrecd: loop recording deleted 20240103-080000/20240103-080000 (.mp4, .srt)"};
-  ASSERT_TRUE(wait_until([&] { return deletions().size() >= at_open.size(); }, 30000));
+  ASSERT_TRUE(wait_until([&] { return deletions().size() >= at_open.size(); }, 30s, LOOK_EVERY));
   const std::vector<std::string> first = deletions();
   EXPECT_EQ(std::vector<std::string>(first.begin(), first.begin() + at_open.size()), at_open);
 
   // Recording goes on past a periodic check; what may not go stays whatever the space.
-  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 12; }, 60000));
+  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 12; }, 60s, LOOK_EVERY));
   EXPECT_EQ(recorder_->stop(SIGTERM), 0);
   EXPECT_TRUE(fs::exists(videos() + "/20240102-080000/20240102-080000.mp4"));
   EXPECT_TRUE(fs::exists(videos() + "/20240102-080000/KEEP"));
@@ -181,9 +158,9 @@ TEST_F(RecorderE2E, LoopRecordingOnASmallFileSystemSparesTheOpenSegmentKeptTrips
   }
   ASSERT_FALSE(own.empty());
   const std::string dir = videos() + "/" + own;
-  ASSERT_EQ(list(dir, ".mp4").size(), 1u);
-  EXPECT_GE(expect_every_frame_decodes(dir + "/" + list(dir, ".mp4")[0]), 110);
-  EXPECT_TRUE(list(dir, ".lock").empty());
+  ASSERT_EQ(list_dir(dir, ".mp4").size(), 1u);
+  EXPECT_GE(expect_every_frame_decodes(dir + "/" + list_dir(dir, ".mp4")[0]), 110);
+  EXPECT_TRUE(list_dir(dir, ".lock").empty());
 }
 
 namespace {
@@ -258,7 +235,7 @@ TEST_P(RecorderKillE2E, AfterAKillAtAnyMomentEverySegmentPlaysAndOnlyTheLastTwoS
     // Each run's trip starts in a second of its own, so its directory is a new one.
     const auto old = trips();
     const std::set<std::string> old_trips(old.begin(), old.end());
-    ASSERT_TRUE(wait_until([&] { return old_trips.count(local_stamp_now()) == 0; }, 3000));
+    ASSERT_TRUE(wait_until([&] { return old_trips.count(local_stamp_now()) == 0; }, 3s, LOOK_EVERY));
     start_recorder();
 
     std::string trip;
@@ -270,7 +247,7 @@ TEST_P(RecorderKillE2E, AfterAKillAtAnyMomentEverySegmentPlaysAndOnlyTheLastTwoS
         }
         if (trip.empty()) return false;
       }
-      for (auto &lock : list(videos() + "/" + trip, ".mp4.lock")) locks_seen.insert(lock);
+      for (auto &lock : list_dir(videos() + "/" + trip, ".mp4.lock")) locks_seen.insert(lock);
       switch (m.at) {
         case At::TRIP_START: return true;
         case At::SEGMENT: return (int)locks_seen.size() >= m.n;
@@ -278,11 +255,11 @@ TEST_P(RecorderKillE2E, AfterAKillAtAnyMomentEverySegmentPlaysAndOnlyTheLastTwoS
       }
       return false;
     };
-    ASSERT_TRUE(wait_until(reached, 60000, 1)) << recorder_->output();
+    ASSERT_TRUE(wait_until(reached, 60s, 1ms)) << recorder_->output();
     std::this_thread::sleep_for(std::chrono::milliseconds(m.delay_ms));
     ASSERT_EQ(recorder_->stop(SIGKILL), SIGKILL);
     const std::string dir = videos() + "/" + trip;
-    for (auto &lock : list(dir, ".mp4.lock")) {
+    for (auto &lock : list_dir(dir, ".mp4.lock")) {
       const std::string segment = dir + "/" + lock.substr(0, lock.size() - strlen(".mp4.lock"));
       killed.push_back({segment, srt_entries(segment + ".srt"), m.what});
     }
@@ -291,7 +268,7 @@ TEST_P(RecorderKillE2E, AfterAKillAtAnyMomentEverySegmentPlaysAndOnlyTheLastTwoS
   // A last start finishes what the last kill left, as every start did for the kill before it.
   const int started = count_logged_prefix(STARTED_LOG);
   start_recorder();
-  ASSERT_TRUE(wait_until([&] { return count_logged_prefix(STARTED_LOG) > started; }, 60000));
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix(STARTED_LOG) > started; }, 60s, LOOK_EVERY));
   EXPECT_EQ(recorder_->stop(SIGTERM), 0);
 
   // Every segment left open was finished once, by the start after its kill.
@@ -313,8 +290,8 @@ TEST_P(RecorderKillE2E, AfterAKillAtAnyMomentEverySegmentPlaysAndOnlyTheLastTwoS
   // And every segment on disk, killed or not, plays with every frame.
   for (auto &trip : trips()) {
     const std::string dir = videos() + "/" + trip;
-    EXPECT_TRUE(list(dir, ".lock").empty()) << dir;
-    for (auto &mp4 : list(dir, ".mp4")) expect_every_frame_decodes(dir + "/" + mp4);
+    EXPECT_TRUE(list_dir(dir, ".lock").empty()) << dir;
+    for (auto &mp4 : list_dir(dir, ".mp4")) expect_every_frame_decodes(dir + "/" + mp4);
   }
 }
 
@@ -324,13 +301,14 @@ INSTANTIATE_TEST_SUITE_P(Feeds, RecorderKillE2E, ::testing::Values(Feed::REAL_TI
                          });
 
 TEST_F(RecorderE2E, FullFileSystemPausesTheRecordingWhichResumesByItselfWhenThereIsRoom) {
-  MOUNT_TMPFS_OR_SKIP(disk, videos(), "8m");
+  MOUNT_TMPFS_OR_SKIP(disk, videos(), 8 << 20);
   // A file of the user's leaves about 1.5 MB; with no reserve asked, nothing may be deleted.
   write_bytes(videos() + "/filler", 6656 * 1024);
   start_recorder({{"ROADRECD_MIN_FREE_PERCENT", "0"}});
   sim_ = start_simulator("0 ignition off\n", {"--fps", "1000"});
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: segment ") > 0; }, 60000)) << recorder_->output();
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: segment ") > 0; }, 60s, LOOK_EVERY))
+      << recorder_->output();
   const size_t records_at_fault = logs().size();
   // A few seconds of a full disk at 500 frames/s, new segments tried all along: one warning.
   std::this_thread::sleep_for(std::chrono::seconds(4));
@@ -339,13 +317,14 @@ TEST_F(RecorderE2E, FullFileSystemPausesTheRecordingWhichResumesByItselfWhenTher
   ASSERT_TRUE(recorder_->running());
 
   fs::remove(videos() + "/filler");
-  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: recording resumed in segment ") == 1; }, 30000))
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: recording resumed in segment ") == 1; },
+                         30s, LOOK_EVERY))
       << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30s, LOOK_EVERY));
   EXPECT_EQ(recorder_->stop(SIGTERM), 0);
   // One trip: the segment the disk filled up, kept with what it had, the ones after it.
   ASSERT_EQ(trips().size(), 1u);
-  EXPECT_GE(list(videos() + "/" + trips()[0], ".mp4").size(), 2u);
+  EXPECT_GE(list_dir(videos() + "/" + trips()[0], ".mp4").size(), 2u);
   expect_finalised_trips();
 }
 
@@ -380,17 +359,20 @@ TEST_P(RecorderEncoderFaultE2E, IsLoggedAndRecordingGoesOnUntilAnExitRequest) {
   sim_ = start_simulator("0 ignition off\n");
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
   if (fault.noticed) {
-    ASSERT_TRUE(wait_until([&] { return count_logged_prefix(fault.noticed) > 0; }, 60000)) << recorder_->output();
+    ASSERT_TRUE(wait_until([&] { return count_logged_prefix(fault.noticed) > 0; }, 60s, LOOK_EVERY))
+        << recorder_->output();
   }
   if (fault.resumed) {
     // A segment of a working encoder, opened after the fault, takes frames (a new trip is the
     // newest one).
-    ASSERT_TRUE(wait_until([&] { return count_logged_prefix(fault.resumed) >= fault.resumed_count; }, 60000))
+    ASSERT_TRUE(wait_until([&] { return count_logged_prefix(fault.resumed) >= fault.resumed_count; }, 60s,
+                           LOOK_EVERY))
         << recorder_->output();
-    ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 60000)) << recorder_->output();
+    ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 60s, LOOK_EVERY))
+        << recorder_->output();
   } else {
     // Asked for again every few seconds (quietly), while the process lives on and records nothing.
-    EXPECT_FALSE(wait_until([&] { return !recorder_->running(); }, 7000));
+    EXPECT_FALSE(wait_until([&] { return !recorder_->running(); }, 7s, LOOK_EVERY));
     EXPECT_EQ(count_logged_prefix(fault.noticed), 1);
   }
   EXPECT_EQ(recorder_->stop(SIGTERM), 0);
@@ -398,8 +380,8 @@ TEST_P(RecorderEncoderFaultE2E, IsLoggedAndRecordingGoesOnUntilAnExitRequest) {
   int frames = 0;
   for (auto &trip : trips()) {
     const std::string dir = videos() + "/" + trip;
-    EXPECT_TRUE(list(dir, ".lock").empty()) << dir;
-    for (auto &mp4 : list(dir, ".mp4")) frames += expect_every_frame_decodes(dir + "/" + mp4);
+    EXPECT_TRUE(list_dir(dir, ".lock").empty()) << dir;
+    for (auto &mp4 : list_dir(dir, ".mp4")) frames += expect_every_frame_decodes(dir + "/" + mp4);
   }
   EXPECT_EQ(frames > 0, fault.resumed != nullptr);
 }

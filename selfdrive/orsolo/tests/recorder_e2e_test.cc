@@ -10,13 +10,13 @@ TEST_F(RecorderE2E, TripOpensAtStartAndSigtermFinalisesTheSegment) {
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
   ASSERT_EQ(trips().size(), 1u);
   const std::string dir = videos() + "/" + trips()[0];
-  EXPECT_EQ(list(dir, ".lock").size(), 1u);
-  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 3; }, 30000));
+  EXPECT_EQ(list_dir(dir, ".lock").size(), 1u);
+  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 3; }, 30s, LOOK_EVERY));
 
   const int status = recorder_->stop(SIGTERM);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  ASSERT_TRUE(wait_logged("roadrecd: stopped", 10000));
+  ASSERT_TRUE(wait_logged("roadrecd: stopped", 10s));
   // An exit request finalises quietly: no segment or trip closing lines.
   EXPECT_FALSE(logged("roadrecd: segment closed"));
   EXPECT_FALSE(logged("roadrecd: trip ended"));
@@ -29,7 +29,7 @@ TEST_F(RecorderE2E, TripOpensAtStartAndSigtermFinalisesTheSegment) {
   EXPECT_GE(expect_finalised_trips(), 20);
   // The first segment of a trip starts with a key frame: every frame decodes.
   const std::string dir0 = videos() + "/" + trips()[0];
-  const std::string mp4 = dir0 + "/" + list(dir0, ".mp4")[0];
+  const std::string mp4 = dir0 + "/" + list_dir(dir0, ".mp4")[0];
   EXPECT_EQ(mp4_frames(mp4), mp4_packets(mp4));
 }
 
@@ -37,7 +37,7 @@ TEST_F(RecorderE2E, IgnitionEdgeOpensNewTripDirectory) {
   start_recorder();
   sim_ = start_simulator("0 ignition off\n3 ignition on\n");
   ASSERT_TRUE(wait_logged(EDGE_LOG)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return trips().size() == 2 && newest_srt_entries() >= 2; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return trips().size() == 2 && newest_srt_entries() >= 2; }, 30s, LOOK_EVERY));
   EXPECT_EQ(recorder_->stop(SIGTERM), 0);
   auto l = recorder_logs();
   auto edge = std::find(l.begin(), l.end(), EDGE_LOG);
@@ -55,11 +55,12 @@ TEST_F(RecorderE2E, RotationPutsExactly1800FramesInASegment) {
   // processed ones: the segment still gets exactly its 1800.
   sim_ = start_simulator("0 ignition off\n", {"--fps", "400"});
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: opening segment ") >= 2; }, 180000));
+  ASSERT_TRUE(
+      wait_until([&] { return count_logged_prefix("roadrecd: opening segment ") >= 2; }, 180s, LOOK_EVERY));
   EXPECT_EQ(recorder_->stop(SIGTERM), 0);
   ASSERT_EQ(trips().size(), 1u);
   const std::string dir = videos() + "/" + trips()[0];
-  auto segments = list(dir, ".mp4");
+  auto segments = list_dir(dir, ".mp4");
   ASSERT_EQ(segments.size(), 2u);
   EXPECT_EQ(mp4_packets(dir + "/" + segments[0]), 1800);
   EXPECT_EQ(mp4_frames(dir + "/" + segments[0]), 1800);
@@ -71,14 +72,14 @@ TEST_F(RecorderE2E, ShutdownKeyIsAcknowledgedAndTheProcessExits) {
   start_recorder();
   sim_ = start_simulator("0 ignition off\n");
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 2; }, 30s, LOOK_EVERY));
   const std::string key = request_shutdown();
 
   const int status = recorder_->wait_exit(30000);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(slurp(key), "0");
-  ASSERT_TRUE(wait_logged("roadrecd: stopped", 10000));
+  EXPECT_EQ(util::read_file(key), "0");
+  ASSERT_TRUE(wait_logged("roadrecd: stopped", 10s));
   auto l = recorder_logs();
   ASSERT_GE(l.size(), 5u);
   EXPECT_EQ(std::vector<std::string>(l.end() - 5, l.end()),
@@ -100,14 +101,14 @@ TEST_F(RecorderE2E, SubtitlesHoldExactLinesForFixNoFixAndEveryHemisphere) {
       "8.5 gps -33.8688 151.2093 10.0\n"
       "8.6 gps none\n");
   ASSERT_TRUE(wait_logged(STARTED_LOG)) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 12; }, 60000));
+  ASSERT_TRUE(wait_until([&] { return newest_srt_entries() >= 12; }, 60s, LOOK_EVERY));
   EXPECT_EQ(recorder_->stop(SIGTERM), 0);
 
   ASSERT_EQ(trips().size(), 1u);
   const std::string dir = videos() + "/" + trips()[0];
-  auto srts = list(dir, ".srt");
+  auto srts = list_dir(dir, ".srt");
   ASSERT_EQ(srts.size(), 1u);
-  const std::string text = slurp(dir + "/" + srts[0]);
+  const std::string text = util::read_file(dir + "/" + srts[0]);
 
   // Entry by entry: index, span counted in whole seconds, one of the three third lines.
   const std::string utc = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC)";
@@ -144,10 +145,12 @@ TEST_F(RecorderE2E, GarbageOnCarStateDoesNotStopTheRecording) {
   start_recorder();
   sim_ = start_simulator("0 gear drive\n3 garbage carState\n6 valid carState\n");
   ASSERT_TRUE(wait_logged("roadrecd: back in drive, resuming trip")) << recorder_->output();
-  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: invalid carState message, read as absent") > 0; },
-                         30000));
+  ASSERT_TRUE(wait_until(
+      [&] { return count_logged_prefix("roadrecd: invalid carState message, read as absent") > 0; }, 30s,
+      LOOK_EVERY));
   // Unreadable gear reads as not in drive; once readable again the trip resumes, same segment.
-  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: back in drive, resuming trip") >= 2; }, 30000));
+  ASSERT_TRUE(wait_until([&] { return count_logged_prefix("roadrecd: back in drive, resuming trip") >= 2; },
+                         30s, LOOK_EVERY));
   EXPECT_TRUE(recorder_->running());
   // Three seconds of garbage at 100 messages a second: logged about once a second, not per message.
   EXPECT_LE(count_logged_prefix("roadrecd: invalid carState message"), 6);

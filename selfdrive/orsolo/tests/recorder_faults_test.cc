@@ -53,7 +53,7 @@ TEST_F(RecorderTest, WriteFailureKeepsTheSegmentAndRetriesEveryFewSecondsInTheSa
   journal_.write_fails_after = 0;
   process(1);  // fails: the segment is closed with what it took
   EXPECT_FALSE(st().segment_open);
-  EXPECT_EQ(slurp(trip + "/20240501-170322.mp4"), "frames=20");
+  EXPECT_EQ(util::read_file(trip + "/20240501-170322.mp4"), "frames=20");
   EXPECT_FALSE(util::file_exists(trip + "/20240501-170322.mp4.lock"));
   journal_.write_fails_after = 1;
   process(2);  // a new segment at once, which takes a frame and fails on the next
@@ -87,7 +87,7 @@ TEST_F(RecorderTest, SegmentThatTakesNoFrameAfterAWriteFailureLeavesNoFiles) {
   journal_.status = SegmentStatus::WRITE_FAILED;
   process(2);  // the failure, then a new segment at once that takes nothing
   EXPECT_EQ(count_events("open "), 2u);
-  EXPECT_EQ(list(trip), (std::vector<std::string>{"20240501-170322.mp4", "20240501-170322.srt"}));
+  EXPECT_EQ(list_dir(trip), (std::vector<std::string>{"20240501-170322.mp4", "20240501-170322.srt"}));
 }
 
 TEST_F(RecorderTest, SegmentThatCannotBeOpenedIsTriedAgainUntilThereIsRoom) {
@@ -119,7 +119,7 @@ TEST_F(RecorderTest, EncoderFaultClosesTheTripAndAFreshEncoderStartsANewOne) {
   journal_.status = SegmentStatus::ENCODER_FAILED;
   process(1);
   journal_.status = SegmentStatus::OK;
-  EXPECT_EQ(slurp(first + "/20240501-170322.mp4"), "frames=30");
+  EXPECT_EQ(util::read_file(first + "/20240501-170322.mp4"), "frames=30");
   EXPECT_FALSE(util::file_exists(first + "/20240501-170322.mp4.lock"));
   EXPECT_NE(st().trip_dir, first);
   EXPECT_EQ(st().state, RECORDING);  // the drive goes on
@@ -175,7 +175,7 @@ TEST_F(RecorderTest, ShutdownIsHonouredWhileNoFrameComes) {
   EXPECT_LE(passes, 10);
   EXPECT_EQ(key_.acks, 1);
   EXPECT_EQ(st().state, TRIP_ENDED);
-  EXPECT_EQ(slurp(st().trip_dir + "/20240501-170322.mp4"), "frames=5");
+  EXPECT_EQ(util::read_file(st().trip_dir + "/20240501-170322.mp4"), "frames=5");
 }
 
 TEST_F(RecorderTest, LostCameraClosesTheSegmentAndTheTripGoesOnInANewOne) {
@@ -184,7 +184,7 @@ TEST_F(RecorderTest, LostCameraClosesTheSegmentAndTheTripGoesOnInANewOne) {
   process(12);
   rec_->camera_lost();
   EXPECT_FALSE(st().segment_open);
-  EXPECT_EQ(slurp(trip + "/20240501-170322.mp4"), "frames=12");
+  EXPECT_EQ(util::read_file(trip + "/20240501-170322.mp4"), "frames=12");
   EXPECT_FALSE(util::file_exists(trip + "/20240501-170322.mp4.lock"));
   for (int i = 0; i < 30; i++) {
     clock_.advance(0.1);
@@ -223,7 +223,7 @@ TEST_F(RecorderTest, NewFrameSizeStartsANewTripAtThatSizeAndNewStrideDoesNot) {
   EXPECT_NE(st().trip_dir, first);
   EXPECT_EQ(st().state, RECORDING);
   EXPECT_EQ(journal_.sizes, (std::vector<std::pair<int, int>>{{64, 32}, {32, 16}}));
-  EXPECT_EQ(slurp(first + "/20240501-170322.mp4"), "frames=10");
+  EXPECT_EQ(util::read_file(first + "/20240501-170322.mp4"), "frames=10");
   Logs l = logs();
   ASSERT_FALSE(l.empty());
   EXPECT_EQ(l[0], "roadrecd: frame size changed to 32x16");

@@ -16,15 +16,17 @@
 
 #include <gtest/gtest.h>
 
-#include "common/tests/test_dir.h"
+#include "common/util.h"
 #include "selfdrive/orsolo/footage_cleaner.h"
 #include "selfdrive/orsolo/recorder.h"
-#include "selfdrive/orsolo/tests/log_capture.h"
 #include "selfdrive/orsolo/tests/recorder_fakes.h"
+#include "tests/support/files.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 using Logs = std::vector<std::string>;
 
-inline std::string slurp(const std::string &path) {
+inline std::string util::read_file(const std::string &path) {
   std::ifstream f(path);
   std::stringstream ss;
   ss << f.rdbuf();
@@ -66,14 +68,7 @@ class RecorderTest : public ::testing::Test {
   bool process(int n) { return feed(2 * n - (rec_->state().recv_count % 2)); }
 
   const RecorderState &st() const { return rec_->state(); }
-  std::vector<std::string> list(const std::string &dir) const {
-    std::vector<std::string> out;
-    std::error_code ec;
-    for (auto &e : std::filesystem::directory_iterator(dir, ec)) out.push_back(e.path().filename());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
-  std::vector<std::string> trips() const { return list(base_); }
+  std::vector<std::string> trips() const { return list_dir(base_); }
   Logs logs() { return LogCapture::instance().take(); }
   size_t count_events(const std::string &prefix) const {
     return std::count_if(journal_.events.begin(), journal_.events.end(),

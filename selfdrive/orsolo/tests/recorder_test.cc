@@ -121,7 +121,7 @@ TEST_F(RecorderTest, IgnitionEdgeOpensNewTrip) {
   EXPECT_DOUBLE_EQ(st().idle_timer_start, clock_.boot_seconds());
   EXPECT_EQ(st().frame_count, 1);
   EXPECT_EQ(trips().size(), 2u);
-  EXPECT_EQ(slurp(first + "/20240501-170322.mp4"), "frames=23");
+  EXPECT_EQ(util::read_file(first + "/20240501-170322.mp4"), "frames=23");
   EXPECT_EQ(logs(), (Logs{EDGE_LOG, "roadrecd: segment closed", "roadrecd: trip ended",
                           "roadrecd: new trip " + st().trip_dir, "roadrecd: opening segment 20240501-170324"}));
   // Staying on is no edge.
@@ -184,7 +184,7 @@ TEST_F(RecorderTest, ShutdownRequestClosesTripAndAcknowledges) {
   EXPECT_EQ(st().frame_count, 0);
   EXPECT_FALSE(util::file_exists(st().trip_dir + "/20240501-170322.mp4.lock"));
   // The frame that saw the request is not encoded.
-  EXPECT_EQ(slurp(st().trip_dir + "/20240501-170322.mp4"), "frames=9");
+  EXPECT_EQ(util::read_file(st().trip_dir + "/20240501-170322.mp4"), "frames=9");
   rec_->finish();
   EXPECT_EQ(logs(), (Logs{"roadrecd: shutdown requested, closing trip", "roadrecd: segment closed",
                           "roadrecd: trip ended", "roadrecd: shutdown ack sent, exiting", "roadrecd: stopped"}));
@@ -214,7 +214,7 @@ TEST_F(RecorderTest, RotationPutsExactly1800FramesInASegment) {
   EXPECT_EQ(st().frame_count, 1);
   EXPECT_EQ(st().srt_index, 1);
   EXPECT_EQ(st().trip_dir, dir);
-  EXPECT_EQ(slurp(dir + "/20240501-170322.mp4"), "frames=1800");
+  EXPECT_EQ(util::read_file(dir + "/20240501-170322.mp4"), "frames=1800");
   EXPECT_FALSE(util::file_exists(dir + "/20240501-170322.mp4.lock"));
   EXPECT_TRUE(util::file_exists(dir + "/20240501-170622.mp4.lock"));
   EXPECT_EQ(logs(), (Logs{"roadrecd: opening segment 20240501-170622"}));
@@ -241,7 +241,7 @@ TEST_F(RecorderTest, SubtitleEntriesCountSecondsNotElapsedTime) {
   clock_.advance(7.0);  // a stalled camera delays the next entry but does not shift its times
   process(1);
   rec_->finish();
-  const std::string srt = slurp(st().trip_dir + "/20240501-170322.srt");
+  const std::string srt = util::read_file(st().trip_dir + "/20240501-170322.srt");
   EXPECT_EQ(srt,
             "1\n00:00:00,000 --> 00:00:01,000\n35 MPH | 37.7749\xc2\xb0N 122.4194\xc2\xb0W | 2024-05-01 17:03:22 UTC\n\n"
             "2\n00:00:01,000 --> 00:00:02,000\n35 MPH | 37.7749\xc2\xb0N 122.4194\xc2\xb0W | 2024-05-01 17:03:23 UTC\n\n"
@@ -263,7 +263,7 @@ TEST_F(RecorderTest, UnopenableSubtitleFileLeavesEncodingRunning) {
   process(1);
   EXPECT_EQ(st().segment_name, "20240501-170622");
   EXPECT_NE(st().srt_file, nullptr);
-  EXPECT_EQ(slurp(dir + "/20240501-170322.mp4"), "frames=1800");
+  EXPECT_EQ(util::read_file(dir + "/20240501-170322.mp4"), "frames=1800");
 }
 
 TEST_F(RecorderTest, SegmentInTheSameSecondNeverTruncatesAnEarlierOne) {
@@ -278,10 +278,10 @@ TEST_F(RecorderTest, SegmentInTheSameSecondNeverTruncatesAnEarlierOne) {
   const std::string dir = st().trip_dir;
   EXPECT_EQ(trips().size(), 1u);
   EXPECT_EQ(st().segment_name, "20240501-170322_1");
-  EXPECT_EQ(slurp(dir + "/20240501-170322.mp4"), "frames=1");
+  EXPECT_EQ(util::read_file(dir + "/20240501-170322.mp4"), "frames=1");
   EXPECT_TRUE(util::file_exists(dir + "/20240501-170322_1.mp4.lock"));
   EXPECT_TRUE(util::file_exists(dir + "/20240501-170322_1.srt"));
-  EXPECT_NE(slurp(dir + "/20240501-170322.srt"), "");
+  EXPECT_NE(util::read_file(dir + "/20240501-170322.srt"), "");
   // And once more in the same second.
   inputs_.ignition = false;
   process(1);
@@ -289,7 +289,7 @@ TEST_F(RecorderTest, SegmentInTheSameSecondNeverTruncatesAnEarlierOne) {
   clock_.boot_ns -= 200000000;
   process(1);
   EXPECT_EQ(st().segment_name, "20240501-170322_2");
-  EXPECT_EQ(slurp(dir + "/20240501-170322_1.mp4"), "frames=2");
+  EXPECT_EQ(util::read_file(dir + "/20240501-170322_1.mp4"), "frames=2");
 }
 
 TEST_F(RecorderTest, ExitDuringTripFinalisesSegmentQuietly) {
@@ -299,7 +299,7 @@ TEST_F(RecorderTest, ExitDuringTripFinalisesSegmentQuietly) {
   rec_->finish();
   EXPECT_EQ(st().srt_file, nullptr);
   EXPECT_EQ(journal_.live_encoders, 0);
-  EXPECT_EQ(slurp(st().trip_dir + "/20240501-170322.mp4"), "frames=12");
+  EXPECT_EQ(util::read_file(st().trip_dir + "/20240501-170322.mp4"), "frames=12");
   EXPECT_FALSE(util::file_exists(st().trip_dir + "/20240501-170322.mp4.lock"));
   EXPECT_EQ(logs(), (Logs{"roadrecd: stopped"}));
   rec_->finish();  // idempotent

@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <set>
@@ -12,9 +13,12 @@
 #include <gtest/gtest.h>
 
 #include "common/exit_handler.h"
-#include "common/tests/test_dir.h"
+#include "common/util.h"
+#include "tests/support/child_process.h"
+#include "tests/support/signal_pipe.h"
+#include "tests/support/temp_dir.h"
 #include "encoder_test_util.h"
-#include "platform/omx_core/tests/x265_leak_suppression.h"
+#include "tests/support/x265_leak_suppression.h"
 
 namespace {
 
@@ -23,11 +27,6 @@ constexpr int BITRATE = 2560000;
 constexpr uint64_t FRAME_NS = 1000000000ULL / FPS;
 // The encoder asks its component for a sync frame every 16 frames (15 P frames between).
 constexpr int SYNC_PERIOD = 16;
-
-bool exists(const std::string &p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
 
 // Submits `n` moving frames, numbered from `first`, at timestamps (index + 1) frame intervals
 // after the segment start.
@@ -79,12 +78,12 @@ TEST(OmxEncoderTest, Mp4SegmentHoldsEveryFrameAsHighProfileH264) {
   {
     OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
     ASSERT_TRUE(e.encoder_open("seg.mp4"));
-    EXPECT_TRUE(exists(dir / "seg.mp4.lock"));
+    EXPECT_TRUE(util::file_exists(dir / "seg.mp4.lock"));
     encode_frames(e, W, H, 0, n);
     e.encoder_close();
     EXPECT_FALSE(e.is_open);
   }
-  EXPECT_FALSE(exists(dir / "seg.mp4.lock"));
+  EXPECT_FALSE(util::file_exists(dir / "seg.mp4.lock"));
 
   nlohmann::json s = stream_of(dir / "seg.mp4");
   ASSERT_FALSE(s.is_null());
@@ -127,7 +126,7 @@ TEST(OmxEncoderTest, LaterSegmentsTakeTheirHeaderFromTheStoredConfiguration) {
   std::string first_extradata;
   for (int seg = 0; seg < 3; seg++) {
     std::string file = dir / ("seg" + std::to_string(seg) + ".mp4");
-    EXPECT_FALSE(exists(file + ".lock"));
+    EXPECT_FALSE(util::file_exists(file + ".lock"));
     nlohmann::json s = stream_of(file);
     ASSERT_FALSE(s.is_null()) << file;
     EXPECT_EQ(s["nb_frames"], std::to_string(per_segment)) << file;
@@ -175,7 +174,7 @@ TEST(OmxEncoderTest, HevcGivesARawStreamThatDecodes) {
     encode_frames(e, W, H, 0, n);
     e.encoder_close();
   }
-  EXPECT_FALSE(exists(dir / "seg.hevc.lock"));
+  EXPECT_FALSE(util::file_exists(dir / "seg.hevc.lock"));
   nlohmann::json s = stream_of(dir / "seg.hevc", "-f hevc -count_frames");
   ASSERT_FALSE(s.is_null());
   EXPECT_EQ(s["codec_name"], "hevc");
@@ -243,10 +242,10 @@ TEST(OmxEncoderTest, SegmentClosedBeforeAnyFrameLeavesNoFileBehind) {
     OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, h265, false);
     const std::string name = h265 ? "empty.hevc" : "empty.mp4";
     ASSERT_TRUE(e.encoder_open(name.c_str()));
-    EXPECT_TRUE(exists(dir / name + ".lock"));
+    EXPECT_TRUE(util::file_exists(dir / name + ".lock"));
     e.encoder_close();
-    EXPECT_FALSE(exists(dir / name)) << name;
-    EXPECT_FALSE(exists(dir / name + ".lock")) << name;
+    EXPECT_FALSE(util::file_exists(dir / name)) << name;
+    EXPECT_FALSE(util::file_exists(dir / name + ".lock")) << name;
   }
 }
 
@@ -262,31 +261,24 @@ TEST(OmxEncoderTest, OpenCreatesTheMissingOutputDirectory) {
 
 TEST(OmxEncoderTest, ProcessKilledWithASegmentOpenLeavesTheLockFile) {
   TestDir dir;
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(ready[0]);
+  Signal segment_open;
+  const pid_t pid = fork_child([&] {
     OmxEncoder e(dir.path().c_str(), W, H, FPS, BITRATE, false, false);
-    if (!e.encoder_open("killed.mp4")) _exit(3);
+    if (!e.encoder_open("killed.mp4")) return 3;
     Nv12Frame f(W, H, 0);
     for (int i = 0; i < 5; i++) e.encode_frame_nv12(f.y.data(), W, f.uv.data(), W, W, H, (i + 1) * FRAME_NS);
-    char c = 1;
-    if (write(ready[1], &c, 1) != 1) _exit(2);
-    pause();
-    _exit(0);
-  }
-  close(ready[1]);
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  close(ready[0]);
+    segment_open.notify();
+    pause();  // until killed, the segment open
+    return 0;
+  });
+  ASSERT_GT(pid, 0);
+  const bool opened = segment_open.wait(30000);
   kill(pid, SIGKILL);
-  int status;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFSIGNALED(status));
-  EXPECT_TRUE(exists(dir / "killed.mp4.lock"));
-  EXPECT_TRUE(exists(dir / "killed.mp4"));
+  const std::optional<int> status = wait_child_status(pid, std::chrono::seconds(10));
+  ASSERT_TRUE(opened) << "the child did not open a segment";
+  ASSERT_TRUE(status && WIFSIGNALED(*status));
+  EXPECT_TRUE(util::file_exists(dir / "killed.mp4.lock"));
+  EXPECT_TRUE(util::file_exists(dir / "killed.mp4"));
 }
 
 // Decoded pictures against their sources: a plane copied to the wrong place in the component's
@@ -457,8 +449,8 @@ TEST(OmxEncoderTest, SegmentPathsThatDoNotFitAreRefused) {
   OmxEncoder e(dir.path().c_str(), 64, 64, FPS, BITRATE, false, false);
   EXPECT_FALSE(e.encoder_open(name.c_str()));
   EXPECT_FALSE(e.is_open);
-  EXPECT_FALSE(exists(dir / name));
-  EXPECT_FALSE(exists(dir / name + ".lock"));
+  EXPECT_FALSE(util::file_exists(dir / name));
+  EXPECT_FALSE(util::file_exists(dir / name + ".lock"));
   // The encoder goes on with a name that fits.
   EXPECT_TRUE(e.encoder_open("short.mp4"));
   encode_frames(e, 64, 64, 0, 2);

@@ -11,12 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include "common/tests/test_dir.h"
+#include "common/util.h"
+#include "tests/support/temp_dir.h"
 #include "encoder_test_util.h"
-#include "platform/omx_core/tests/scoped_fault.h"
-#include "platform/omx_core/tests/x265_leak_suppression.h"
-#include "selfdrive/orsolo/tests/log_capture.h"
-#include "tmpfs_mount.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/tmpfs_mount.h"
+#include "tests/support/x265_leak_suppression.h"
 
 namespace {
 
@@ -31,16 +32,11 @@ SegmentStatus encode(SegmentEncoder &e, int i) {
   return e.encode_nv12(f.y.data(), W, f.uv.data(), W, W, H, (uint64_t)(i + 1) * FRAME_NS);
 }
 
-bool exists(const std::string &p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
-
 // A segment that plays: every frame decodes, the index is at the end, no lock file is left.
 void expect_playable(const std::string &mp4, int frames) {
-  EXPECT_FALSE(exists(mp4 + ".lock")) << mp4;
+  EXPECT_FALSE(util::file_exists(mp4 + ".lock")) << mp4;
   EXPECT_EQ(top_level_boxes(mp4), (std::vector<std::string>{"ftyp", "free", "mdat", "moov"})) << mp4;
-  EXPECT_EQ(decoded_frame_count(mp4), frames) << mp4;
+  EXPECT_EQ(decoded_frames(mp4), frames) << mp4;
   EXPECT_EQ(ffprobe_decode_errors("", mp4), "") << mp4;
 }
 
@@ -85,7 +81,7 @@ TEST_P(ComponentFaultTest, EndsInAPlayableSegmentAndAWorkingNextEncoder) {
   const ComponentFault c = GetParam();
   TestDir dir;
   {
-    ScopedFault fault(c.fault);
+    ScopedEnv fault("OMX_STANDIN_FAULT", c.fault);
     std::unique_ptr<SegmentEncoder> e = OmxSegmentEncoder::create(dir.path(), W, H);
     ASSERT_EQ(e != nullptr, c.made);
     if (e) {
@@ -98,7 +94,7 @@ TEST_P(ComponentFaultTest, EndsInAPlayableSegmentAndAWorkingNextEncoder) {
       }
       EXPECT_EQ(last, c.last);
       e->close_segment();
-      const int frames = decoded_frame_count(dir / "faulty.mp4");
+      const int frames = decoded_frames(dir / "faulty.mp4");
       EXPECT_GE(frames, c.min_frames);
       EXPECT_LE(frames, taken + 1);  // the frame on which the fault showed may have gone in
       expect_playable(dir / "faulty.mp4", frames);
@@ -151,7 +147,7 @@ TEST_F(FullDiskTest, FailureStopsTheSegmentOnceAndTheNextStartsWhenThereIsRoom) 
   ASSERT_EQ(s, SegmentStatus::WRITE_FAILED) << "the file system never filled up";
   for (int i = 0; i < 5; i++) EXPECT_EQ(encode(*e, taken + i), SegmentStatus::WRITE_FAILED);
   e->close_segment();
-  const int frames = decoded_frame_count(trip + "/full.mp4");
+  const int frames = decoded_frames(trip + "/full.mp4");
   EXPECT_GT(frames, 0);
   EXPECT_LE(frames, taken);
   expect_playable(trip + "/full.mp4", frames);

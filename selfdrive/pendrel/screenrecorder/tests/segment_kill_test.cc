@@ -16,7 +16,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/tests/test_dir.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 #include "encoder_test_util.h"
 #include "selfdrive/orsolo/omx_segment_encoder.h"
 #include "selfdrive/pendrel/screenrecorder/segment_recovery.h"
@@ -78,11 +79,11 @@ class Recorder {
   explicit Recorder(const std::string &dir) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
+    pid_ = fork_child([&] {
       close(fds[0]);
-      record(dir, fds[1]);
-    }
+      record(dir, fds[1]);  // ends the process
+      return 0;
+    });
     close(fds[1]);
     read_fd_ = fds[0];
   }
@@ -101,8 +102,8 @@ class Recorder {
   bool kill_now() {
     if (pid_ <= 0) return false;
     kill(pid_, SIGKILL);
-    int status = 0;
-    bool killed = waitpid(pid_, &status, 0) == pid_ && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    const std::optional<int> status = wait_child_status(pid_, std::chrono::seconds(10));
+    const bool killed = status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL;
     pid_ = -1;
     return killed;
   }

@@ -14,13 +14,14 @@
 
 #include <gtest/gtest.h>
 
-#include "common/tests/test_dir.h"
+#include "common/util.h"
+#include "tests/support/temp_dir.h"
 #include "encoder_test_util.h"
 #include "h264_clip.h"
 #include "plain_mp4_writer.h"
 #include "selfdrive/pendrel/screenrecorder/segment_journal.h"
 #include "selfdrive/pendrel/screenrecorder/segment_recovery.h"
-#include "tmpfs_mount.h"
+#include "tests/support/tmpfs_mount.h"
 
 namespace {
 
@@ -48,16 +49,6 @@ int64_t pts_us(size_t i) {
   return (int64_t)(i + 1) * 100000;
 }
 
-std::string read_file(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-
-bool exists(const std::string &p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0;
-}
-
 off_t size_of(const std::string &p) {
   struct stat st;
   return stat(p.c_str(), &st) == 0 ? st.st_size : -1;
@@ -79,7 +70,7 @@ std::string closed_segment(const TestDir &dir, const std::string &name, size_t n
   EXPECT_TRUE(w.open(dir.path(), name, {W, H, FPS, true}));
   write_clip(w, n);
   w.close();
-  return read_file(dir / name);
+  return util::read_file(dir / name);
 }
 
 // The files of an open segment as a writer killed at this moment leaves them: copies of the
@@ -100,7 +91,7 @@ void snapshot_open_segment(const TestDir &dir, const std::string &name, size_t n
 TEST(SegmentWriterTest, ClosedSegmentIsWhatTheMuxerAloneWrites) {
   TestDir dir;
   const std::string ours = closed_segment(dir, "ours.mp4", FRAMES);
-  EXPECT_FALSE(exists(dir / "ours.mp4.lock"));
+  EXPECT_FALSE(util::file_exists(dir / "ours.mp4.lock"));
 
   const std::string path = dir / "plain.mp4";
   PlainMp4Writer plain(path, W, H, FPS, clip().config);
@@ -111,7 +102,7 @@ TEST(SegmentWriterTest, ClosedSegmentIsWhatTheMuxerAloneWrites) {
   plain.close();
   ASSERT_TRUE(plain.ok());
 
-  EXPECT_TRUE(ours == read_file(path)) << "the two files differ";
+  EXPECT_TRUE(ours == util::read_file(path)) << "the two files differ";
   EXPECT_EQ(top_level_boxes(dir / "ours.mp4"), (std::vector<std::string>{"ftyp", "free", "mdat", "moov"}));
 }
 
@@ -123,8 +114,9 @@ TEST(SegmentWriterTest, RecoveredSegmentIsWhatANormalCloseWrites) {
 
   std::string error;
   ASSERT_TRUE(recover_segment(dir / "killed.mp4", &error)) << error;
-  EXPECT_FALSE(exists(dir / "killed.mp4.lock"));
-  EXPECT_TRUE(read_file(dir / "killed.mp4") == closed) << "the recovered file differs from the closed one";
+  EXPECT_FALSE(util::file_exists(dir / "killed.mp4.lock"));
+  EXPECT_TRUE(util::read_file(dir / "killed.mp4") == closed)
+      << "the recovered file differs from the closed one";
 }
 
 // What recovery makes of damaged leftovers. Each case starts from the files of a writer killed
@@ -164,16 +156,16 @@ TEST_P(SegmentRecoveryTest, KeepsTheFramesThatAreWholeOnDisk) {
 
   std::string error;
   ASSERT_TRUE(recover_segment(mp4, &error)) << error;
-  EXPECT_FALSE(exists(mp4 + ".lock"));
+  EXPECT_FALSE(util::file_exists(mp4 + ".lock"));
   if (c.frames == 0) {
-    EXPECT_FALSE(exists(mp4));
+    EXPECT_FALSE(util::file_exists(mp4));
     return;
   }
   ASSERT_EQ(top_level_boxes(mp4), (std::vector<std::string>{"ftyp", "free", "mdat", "moov"}));
-  EXPECT_EQ(decoded_frame_count(mp4), c.frames);
+  EXPECT_EQ(decoded_frames(mp4), c.frames);
   EXPECT_EQ(ffprobe_decode_errors("", mp4), "");
   // The same bytes as a normal close of the frames kept.
-  EXPECT_TRUE(read_file(mp4) == closed_segment(dir, "expected.mp4", (size_t)c.frames));
+  EXPECT_TRUE(util::read_file(mp4) == closed_segment(dir, "expected.mp4", (size_t)c.frames));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -222,20 +214,21 @@ TEST(SegmentRecoveryTest, LeavesASegmentThatIsBeingWrittenAlone) {
   SegmentWriter w;
   ASSERT_TRUE(w.open(dir.path(), "live.mp4", {W, H, FPS, true}));
   write_clip(w, 10);
-  const std::string video = read_file(dir / "live.mp4"), journal = read_file(dir / "live.mp4.lock");
+  const std::string video = util::read_file(dir / "live.mp4"),
+                    journal = util::read_file(dir / "live.mp4.lock");
 
   std::string error;
   EXPECT_FALSE(recover_segment(dir / "live.mp4", &error));
   EXPECT_EQ(error, "in use");
-  EXPECT_TRUE(read_file(dir / "live.mp4") == video);
-  EXPECT_TRUE(read_file(dir / "live.mp4.lock") == journal);
+  EXPECT_TRUE(util::read_file(dir / "live.mp4") == video);
+  EXPECT_TRUE(util::read_file(dir / "live.mp4.lock") == journal);
 
   for (size_t i = 10; i < FRAMES; i++) {
     const H264Clip::Packet &p = clip().packets[i];
     w.write_frame(p.data.data(), p.data.size(), pts_us(i), p.sync);
   }
   w.close();
-  EXPECT_EQ(decoded_frame_count(dir / "live.mp4"), FRAMES);
+  EXPECT_EQ(decoded_frames(dir / "live.mp4"), FRAMES);
 }
 
 // A lock file without a journal: a raw stream, or a segment of a writer from before journals.
@@ -246,14 +239,14 @@ TEST(SegmentRecoveryTest, LeavesAFileWithoutJournalAloneUnlessItIsEmpty) {
   std::string error;
   EXPECT_FALSE(recover_segment(dir / "old.mp4", &error));
   EXPECT_NE(error.find("no journal"), std::string::npos) << error;
-  EXPECT_TRUE(exists(dir / "old.mp4"));
-  EXPECT_TRUE(exists(dir / "old.mp4.lock"));
+  EXPECT_TRUE(util::file_exists(dir / "old.mp4"));
+  EXPECT_TRUE(util::file_exists(dir / "old.mp4.lock"));
 
   std::ofstream(dir / "empty.mp4");
   std::ofstream(dir / "empty.mp4.lock");
   EXPECT_TRUE(recover_segment(dir / "empty.mp4", &error)) << error;
-  EXPECT_FALSE(exists(dir / "empty.mp4"));
-  EXPECT_FALSE(exists(dir / "empty.mp4.lock"));
+  EXPECT_FALSE(util::file_exists(dir / "empty.mp4"));
+  EXPECT_FALSE(util::file_exists(dir / "empty.mp4.lock"));
 
   EXPECT_TRUE(recover_segment(dir / "never.mp4", &error)) << "no lock file: nothing to do";
 }
@@ -263,8 +256,8 @@ TEST(SegmentWriterTest, NeverOverwritesAnExistingFile) {
   std::ofstream(dir / "taken.mp4") << "footage";
   SegmentWriter w;
   EXPECT_FALSE(w.open(dir.path(), "taken.mp4", {W, H, FPS, true}));
-  EXPECT_EQ(read_file(dir / "taken.mp4"), "footage");
-  EXPECT_FALSE(exists(dir / "taken.mp4.lock"));
+  EXPECT_EQ(util::read_file(dir / "taken.mp4"), "footage");
+  EXPECT_FALSE(util::file_exists(dir / "taken.mp4.lock"));
   EXPECT_FALSE(w.open(dir.path() + "/no/such/dir", "seg.mp4", {W, H, FPS, true}));
   EXPECT_TRUE(w.open(dir.path(), "free.mp4", {W, H, FPS, true}));
   w.close();
@@ -293,9 +286,9 @@ TEST(SegmentWriterTest, NoRoomForTheIndexCostsFramesFromTheEnd) {
     }
   }
   w.close();
-  EXPECT_FALSE(exists(fs + "/seg.mp4.lock"));
-  const int frames = decoded_frame_count(fs + "/seg.mp4");
+  EXPECT_FALSE(util::file_exists(fs + "/seg.mp4.lock"));
+  const int frames = decoded_frames(fs + "/seg.mp4");
   ASSERT_GT(frames, 0);
   EXPECT_LT(frames, (int)n);
-  EXPECT_TRUE(read_file(fs + "/seg.mp4") == closed_segment(dir, "expected.mp4", (size_t)frames));
+  EXPECT_TRUE(util::read_file(fs + "/seg.mp4") == closed_segment(dir, "expected.mp4", (size_t)frames));
 }
