@@ -17,11 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include "strand/messaging/tests/fake_test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/test_prefix.h"
+#include "tests/support/wait.h"
 
 namespace {
-
-using messaging_test::ShmPrefix;
 
 // Runs `fn` and returns the text of the std::runtime_error it throws ("" when it does not).
 std::string runtime_error_text(const std::function<void()> &fn) {
@@ -49,7 +51,7 @@ class OwnedEventFd {
 };
 
 TEST(EventFile, PathCarriesPrefixAndIdentifierAndCreatesDirectories) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   struct Case {
     std::string identifier;
     std::string expected_path;
@@ -77,9 +79,9 @@ TEST(EventFile, PathCarriesPrefixAndIdentifierAndCreatesDirectories) {
 }
 
 TEST(EventFile, WithoutTavrinPrefixLivesDirectlyUnderDevShm) {
-  unsetenv("TAVRIN_PREFIX");
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
   // A unique identifier keeps this test away from any real controller's files.
-  const std::string identifier = messaging_test::unique_name("roadrec_evtest");
+  const std::string identifier = unique_name("roadrec_evtest");
   std::string path;
   event_state_shm_mmap("carState", identifier, nullptr, &path);
   EXPECT_EQ(path, "/dev/shm/strand_events/" + identifier + "/carState");
@@ -88,7 +90,7 @@ TEST(EventFile, WithoutTavrinPrefixLivesDirectlyUnderDevShm) {
 }
 
 TEST(EventFile, UnopenableFileAndUncreatableDirectoryThrow) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   // A directory where the file should be cannot be opened read-write.
   std::filesystem::create_directories(prefix.dir() + "/strand_events/carState");
   EXPECT_EQ(runtime_error_text([] { event_state_shm_mmap("carState", "", nullptr, nullptr); }),
@@ -189,7 +191,7 @@ TEST(Event, WaitLetsOnlyTerminationAndAlarmSignalsInterrupt) {
 }
 
 TEST(SocketEventHandle, OverrideRecordsFreshEventfdsAndDestructionCleansUp) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   std::string path;
   int called_fd = -1, ready_fd = -1;
   {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <typeindex>
@@ -16,37 +17,26 @@
 #include "strand/messaging/impl_fake.h"
 #include "strand/messaging/impl_msgq.h"
 #include "strand/messaging/impl_zmq.h"
-#include "strand/messaging/tests/fake_test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/test_prefix.h"
+#include "tests/support/wait.h"
 #include "strand/messaging/tests/zmq_test_util.h"
 
 namespace {
 
-using messaging_test::ShmPrefix;
+std::optional<std::string> value_or_unset(const char *value) {
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
 
-// Sets or removes the three selecting variables; restores "all unset" on destruction.
-class SelectionEnv {
- public:
-  SelectionEnv(const char *zmq, const char *fake, const char *prefix) {
-    set("ZMQ", zmq);
-    set("STRAND_FAKE", fake);
-    set("TAVRIN_PREFIX", prefix);
-  }
-  ~SelectionEnv() {
-    unsetenv("ZMQ");
-    unsetenv("STRAND_FAKE");
-    unsetenv("TAVRIN_PREFIX");
-  }
-  SelectionEnv(const SelectionEnv &) = delete;
-  SelectionEnv &operator=(const SelectionEnv &) = delete;
-
- private:
-  static void set(const char *name, const char *value) {
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
+// The three selecting variables set (null: removed) for a scope, then put back.
+struct SelectionEnv {
+  SelectionEnv(const char *zmq, const char *fake, const char *prefix)
+      : zmq_("ZMQ", value_or_unset(zmq)),
+        fake_("STRAND_FAKE", value_or_unset(fake)),
+        prefix_("TAVRIN_PREFIX", value_or_unset(prefix)) {}
+  ScopedEnv zmq_, fake_, prefix_;
 };
 
 // The class a factory must return, or null when the process must stop instead.
@@ -124,7 +114,7 @@ TEST(FactorySelectionDeathTest, EnvironmentPicksTheBackend) {
 }
 
 TEST(ConnectingFactories, ConnectOnSuccessAndRegisterInOrder) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   std::unique_ptr<Context> context(Context::create());
   std::unique_ptr<PubSocket> pub(PubSocket::create(context.get(), "carState", true));
   std::unique_ptr<SubSocket> sub1(SubSocket::create(context.get(), "carState", "127.0.0.1", false, true));
@@ -157,7 +147,7 @@ TEST(ConnectingFactories, FailureReportsTheEndpointAndReturnsNull) {
   {
     SelectionEnv env("1", nullptr, nullptr);
     std::unique_ptr<Context> context(Context::create());
-    const std::string port = std::to_string(messaging_test::free_tcp_port());
+    const std::string port = std::to_string(free_tcp_port());
     std::unique_ptr<PubSocket> first(PubSocket::create(context.get(), port, false));
     ASSERT_NE(first, nullptr);
     testing::internal::CaptureStderr();
@@ -177,7 +167,7 @@ TEST(ConnectingFactories, ExceptionsFromConnectPropagate) {
     EXPECT_THROW(PubSocket::create(context.get(), "CarState", true), std::out_of_range);
   }
   {
-    ShmPrefix prefix;
+    TestPrefix prefix;
     SocketEventHandle::toggle_fake_events(true);
     std::filesystem::create_directories(prefix.dir() + "/strand_events/carState");
     std::unique_ptr<Context> context(Context::create());
@@ -190,7 +180,7 @@ TEST(ConnectingFactories, ExceptionsFromConnectPropagate) {
 TEST(ConnectingFactories, ZeroMqPairThroughFactories) {
   SelectionEnv env("", nullptr, nullptr);
   std::unique_ptr<Context> context(Context::create());
-  const std::string port = std::to_string(messaging_test::free_tcp_port());
+  const std::string port = std::to_string(free_tcp_port());
   std::unique_ptr<PubSocket> pub(PubSocket::create(context.get(), port, false));
   std::unique_ptr<SubSocket> sub(SubSocket::create(context.get(), port, "127.0.0.1", false, false));
   ASSERT_TRUE(pub && sub);

@@ -19,13 +19,14 @@
 #include "strand/messaging/event.h"
 #include "strand/messaging/impl_msgq.h"
 #include "strand/messaging/impl_zmq.h"
-#include "strand/messaging/tests/fake_test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/test_prefix.h"
+#include "tests/support/wait.h"
 #include "strand/messaging/tests/zmq_test_util.h"
 
 namespace {
-
-using messaging_test::ChildProcess;
-using messaging_test::ShmPrefix;
 
 std::string payload_of(Message *msg) { return std::string(msg->getData(), msg->getSize()); }
 
@@ -51,7 +52,7 @@ class MappedRecord {
 class FakeSubSocketTest : public ::testing::Test {
  protected:
   void TearDown() override { SocketEventHandle::set_fake_prefix(""); }
-  ShmPrefix prefix;
+  TestPrefix prefix;
   MSGQContext context;
 };
 
@@ -136,7 +137,7 @@ constexpr int kStepTimeoutSec = 10;
 // is published only after the subscriber has called receive, and must not reach it before
 // "receive ready".
 TEST(FakeLockStep, ControllerStepsASubscriberProcess) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   const std::string identifier = "step";
   SocketEventHandle handle("carState", identifier, true);
   handle.set_enabled(true);
@@ -147,7 +148,8 @@ TEST(FakeLockStep, ControllerStepsASubscriberProcess) {
   MSGQPubSocket pub;
   ASSERT_EQ(pub.connect(&context, "carState", true), 0);
 
-  ChildProcess child({FAKE_SUBSCRIBER, "carState"}, {"STRAND_FAKE=1", "STRAND_FAKE_PREFIX=" + identifier});
+  ChildProcess child({FAKE_SUBSCRIBER, "carState"},
+                     {{"STRAND_FAKE", "1"}, {"STRAND_FAKE_PREFIX", identifier}});
   ASSERT_TRUE(child.started());
   std::string line;
   ASSERT_TRUE(child.read_line(&line, kStepTimeoutSec * 1000));
@@ -180,7 +182,7 @@ TEST(FakeLockStep, ControllerStepsASubscriberProcess) {
   publish("quit");
   ASSERT_TRUE(child.read_line(&line, kStepTimeoutSec * 1000));
   EXPECT_EQ(line, "got quit");
-  int status = child.wait(kStepTimeoutSec * 1000);
+  int status = child.wait_exit(kStepTimeoutSec * 1000);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_FALSE(called.peek());  // the unheld receives never signalled
@@ -189,8 +191,8 @@ TEST(FakeLockStep, ControllerStepsASubscriberProcess) {
 // The same hand-over with a ZeroMQ subscriber, held in a thread of this process.
 TEST(FakeLockStep, ZeroMqSubscriberWaitsForReceiveReady) {
   // No TAVRIN_PREFIX with ZeroMQ: the event file goes under a unique identifier instead.
-  unsetenv("TAVRIN_PREFIX");
-  const std::string identifier = messaging_test::unique_name("roadrec_zmqstep");
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  const std::string identifier = unique_name("roadrec_zmqstep");
   struct Cleanup {
     std::string dir;
     ~Cleanup() {
@@ -201,7 +203,7 @@ TEST(FakeLockStep, ZeroMqSubscriberWaitsForReceiveReady) {
   } cleanup{"/dev/shm/strand_events/" + identifier};
   SocketEventHandle::set_fake_prefix(identifier);
 
-  const std::string port = std::to_string(messaging_test::free_tcp_port());
+  const std::string port = std::to_string(free_tcp_port());
   SocketEventHandle handle(port, identifier, true);
   ZMQContext context;
   ZMQPubSocket pub;

@@ -9,7 +9,7 @@
 
 #include "strand/gen/cpp/log.capnp.h"
 #include "strand/messaging/message_buffer.h"
-#include "strand/messaging/tests/schema_tool.h"
+#include "tests/support/run_program.h"
 
 namespace {
 
@@ -132,8 +132,9 @@ TEST(MessageBuilder, PayloadDecodesWithTheSchemaTool) {
   gps.setSpeed(3.25f);
   kj::ArrayPtr<capnp::byte> bytes = msg.toBytes();
 
-  ToolResult r = run_tool({CAPNP_TOOL, "decode", std::string(SCHEMA_DIR) + "/log.capnp", "Event"},
-                          std::string(reinterpret_cast<char *>(bytes.begin()), bytes.size()));
+  RunOptions decode;
+  decode.input = std::string(reinterpret_cast<char *>(bytes.begin()), bytes.size());
+  RunResult r = run_program({CAPNP_TOOL, "decode", std::string(SCHEMA_DIR) + "/log.capnp", "Event"}, decode);
   ASSERT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("gpsLocation = ("), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("speed = 3.25"), std::string::npos) << r.out;

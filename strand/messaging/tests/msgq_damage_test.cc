@@ -17,13 +17,6 @@ namespace {
 constexpr size_t DATA_SIZE = 4096;
 constexpr size_t HEADER = sizeof(msgq_header_t);
 
-int send(msgq_queue_t *q, const std::string &payload) {
-  msgq_msg_t msg;
-  msg.data = const_cast<char *>(payload.data());
-  msg.size = payload.size();
-  return msgq_msg_send(&msg, q);
-}
-
 // The next message, "" when nothing is new, "<error>" when the receive failed.
 std::string recv(msgq_queue_t *q) {
   msgq_msg_t msg;
@@ -43,7 +36,7 @@ off_t file_size(const std::string &path) {
 
 class MsgqDamage : public ::testing::Test {
  protected:
-  ShmPrefix prefix;
+  TestPrefix prefix;
 };
 
 }  // namespace
@@ -73,10 +66,10 @@ TEST_F(MsgqDamage, UntrustworthyFrameIsSkippedWithOneWarning) {
 
     testing::internal::CaptureStdout();
     for (int round = 0; round < 2; round++) {  // met twice, reported once
-      ASSERT_EQ(send(&pub, "first"), 5);
+      ASSERT_EQ(send_text(&pub, "first"), 5);
       memcpy(pub.data + read_offset(&sub), &c.size, sizeof(c.size));
       EXPECT_TRUE(recv(&sub).empty());
-      ASSERT_EQ(send(&pub, "second"), 6);
+      ASSERT_EQ(send_text(&pub, "second"), 6);
       EXPECT_TRUE(recv(&sub) == "second");
     }
     std::string out = testing::internal::GetCapturedStdout();
@@ -110,14 +103,14 @@ TEST_F(MsgqDamage, TruncatedFileDoesNotKillThePublisher) {
       msgq_init_publisher(&pub);
       msgq_init_subscriber(&sub);
       for (int i = 0; i < 16; i++) {  // the write position well past the cut
-        if (send(&pub, std::string(1000, char('a' + i))) != 1000 || recv(&sub).size() != 1000) return 3;
+        if (send_text(&pub, std::string(1000, char('a' + i))) != 1000 || recv(&sub).size() != 1000) return 3;
       }
       if (truncate(path.c_str(), c.length) != 0) return 4;
-      if (send(&pub, "after the cut") != 13) return 5;
+      if (send_text(&pub, "after the cut") != 13) return 5;
       if (file_size(path) != off_t(HEADER + BIG)) return 6;
       // The subscriber takes up whatever comes next, having registered again if it had to.
       recv(&sub);
-      if (send(&pub, "and on") != 6) return 7;
+      if (send_text(&pub, "and on") != 6) return 7;
       if (recv(&sub) != "and on") return 8;
       msgq_close_queue(&sub);
       msgq_close_queue(&pub);
@@ -138,7 +131,9 @@ TEST_F(MsgqDamage, FileOfAnotherSizeIsTakenOver) {
       msgq_queue_t old_pub;
       ASSERT_EQ(msgq_new_queue(&old_pub, name.c_str(), old_size), 0);
       msgq_init_publisher(&old_pub);
-      for (size_t written = 0; written < old_size - 400; written += 208) ASSERT_EQ(send(&old_pub, std::string(200, 'o')), 200);
+      for (size_t written = 0; written < old_size - 400; written += 208) {
+        ASSERT_EQ(send_text(&old_pub, std::string(200, 'o')), 200);
+      }
       msgq_close_queue(&old_pub);
     }
     msgq_queue_t pub, sub;
@@ -149,7 +144,7 @@ TEST_F(MsgqDamage, FileOfAnotherSizeIsTakenOver) {
     msgq_init_subscriber(&sub);
     for (int i = 0; i < 100; i++) {  // several wraps of the new size
       std::string payload(1 + (i * 37) % 300, char(i));
-      ASSERT_EQ(send(&pub, payload), int(payload.size()));
+      ASSERT_EQ(send_text(&pub, payload), int(payload.size()));
       ASSERT_EQ(recv(&sub), payload) << "message " << i;
     }
     msgq_close_queue(&sub);

@@ -32,19 +32,15 @@ std::string hex(const std::string &s) {
   return out;
 }
 
-pid_t start_peer(std::vector<std::string> args) {
-  return fork_child([&] {
-    std::vector<char *> argv = {const_cast<char *>(PYTHON3), const_cast<char *>(MSGQ_INTEROP_PEER)};
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(PYTHON3, argv.data());
-    return 127;
-  });
+pid_t start_peer(const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {PYTHON3, MSGQ_INTEROP_PEER};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return spawn_program(argv, {}, true, "", -1, -1, -1);
 }
 
 class MsgqInterop : public ::testing::Test {
  protected:
-  ShmPrefix prefix;
+  TestPrefix prefix;
   msgq_queue_t q;
   void SetUp() override { ASSERT_EQ(msgq_new_queue(&q, "interop", DATA_SIZE), 0); }
   void TearDown() override { msgq_close_queue(&q); }

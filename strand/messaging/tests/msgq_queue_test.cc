@@ -32,13 +32,6 @@ class Queue {
   msgq_queue_t q_;
 };
 
-int send(msgq_queue_t *q, const std::string &payload) {
-  msgq_msg_t msg;
-  msg.data = const_cast<char *>(payload.data());
-  msg.size = payload.size();
-  return msgq_msg_send(&msg, q);
-}
-
 // The next message as a string; "" when nothing is new.
 std::string recv(msgq_queue_t *q) {
   msgq_msg_t msg;
@@ -60,7 +53,7 @@ uint64_t packed(uint32_t cycles, uint32_t offset) { return (uint64_t(cycles) << 
 
 class MsgqQueue : public ::testing::Test {
  protected:
-  ShmPrefix prefix;
+  TestPrefix prefix;
 };
 
 }  // namespace
@@ -70,7 +63,7 @@ TEST_F(MsgqQueue, FileLayoutSeenByAnOutsideReader) {
   msgq_init_publisher(pub.get());
   Queue sub("layout", 4096);
   msgq_init_subscriber(sub.get());
-  ASSERT_EQ(send(pub.get(), "abc"), 3);
+  ASSERT_EQ(send_text(pub.get(), "abc"), 3);
 
   // Read the file with plain file I/O, as a process built from the same description would.
   std::ifstream f(prefix.path("layout"), std::ios::binary);
@@ -140,12 +133,12 @@ TEST_F(MsgqQueue, WrapBoundary) {
     msgq_init_subscriber(sub.get());
 
     for (int i = 0; i < 4; i++) {
-      ASSERT_EQ(send(pub.get(), std::string(200, char('a' + i))), 200);
+      ASSERT_EQ(send_text(pub.get(), std::string(200, char('a' + i))), 200);
       ASSERT_EQ(recv(sub.get()), std::string(200, char('a' + i)));
     }
     ASSERT_EQ(write_pointer(pub.get()), packed(0, 832));  // four 208-byte frames
     const std::string last(176, 'z');  // a 184-byte frame: ends at 1016
-    ASSERT_EQ(send(pub.get(), last), 176);
+    ASSERT_EQ(send_text(pub.get(), last), 176);
 
     int64_t marker;
     memcpy(&marker, pub->data + 832, 8);
@@ -168,7 +161,7 @@ TEST_F(MsgqQueue, ReaderFollowsManyWrapsInOrder) {
   msgq_init_subscriber(sub.get());
   for (int i = 0; i < 500; i++) {
     std::string p = std::to_string(i) + std::string(i % 200, '.');
-    ASSERT_EQ(send(pub.get(), p), int(p.size()));
+    ASSERT_EQ(send_text(pub.get(), p), int(p.size()));
     ASSERT_EQ(recv(sub.get()), p);
   }
   EXPECT_GT(write_pointer(pub.get()) >> 32, 50u);
@@ -179,15 +172,15 @@ TEST_F(MsgqQueue, LappedReaderResumesAtTheNewestMessage) {
   msgq_init_publisher(pub.get());
   Queue sub("lap", 1024);
   msgq_init_subscriber(sub.get());
-  ASSERT_EQ(send(pub.get(), "first"), 5);
+  ASSERT_EQ(send_text(pub.get(), "first"), 5);
   ASSERT_EQ(recv(sub.get()), "first");
   // More than a full data area the reader never reads.
-  for (int i = 0; i < 20; i++) ASSERT_EQ(send(pub.get(), std::string(100, 'o')), 100);
+  for (int i = 0; i < 20; i++) ASSERT_EQ(send_text(pub.get(), std::string(100, 'o')), 100);
   EXPECT_EQ(sub->read_valids[0]->load(), 0u);
 
   EXPECT_EQ(recv(sub.get()), "");  // resynchronised, nothing stale
   EXPECT_EQ(sub->read_valids[0]->load(), 1u);
-  ASSERT_EQ(send(pub.get(), "fresh"), 5);
+  ASSERT_EQ(send_text(pub.get(), "fresh"), 5);
   EXPECT_EQ(recv_all(sub.get()), std::vector<std::string>{"fresh"});
 }
 
@@ -199,8 +192,8 @@ TEST_F(MsgqQueue, ConflateDeliversOnlyTheNewest) {
   msgq_init_subscriber(newest.get());
   newest->read_conflate = true;
 
-  ASSERT_EQ(send(pub.get(), "one"), 3);
-  ASSERT_EQ(send(pub.get(), "two"), 3);
+  ASSERT_EQ(send_text(pub.get(), "one"), 3);
+  ASSERT_EQ(send_text(pub.get(), "two"), 3);
   EXPECT_EQ(recv_all(newest.get()), std::vector<std::string>{"two"});
   EXPECT_EQ(recv_all(all.get()), (std::vector<std::string>{"one", "two"}));
 }
@@ -208,13 +201,13 @@ TEST_F(MsgqQueue, ConflateDeliversOnlyTheNewest) {
 TEST_F(MsgqQueue, LateSubscriberSeesNothingOld) {
   Queue pub("late", 4096);
   msgq_init_publisher(pub.get());
-  ASSERT_EQ(send(pub.get(), "old1"), 4);
-  ASSERT_EQ(send(pub.get(), "old2"), 4);
+  ASSERT_EQ(send_text(pub.get(), "old1"), 4);
+  ASSERT_EQ(send_text(pub.get(), "old2"), 4);
   Queue sub("late", 4096);
   msgq_init_subscriber(sub.get());
   EXPECT_EQ(msgq_msg_ready(sub.get()), 0);
   EXPECT_EQ(recv(sub.get()), "");
-  ASSERT_EQ(send(pub.get(), "new"), 3);
+  ASSERT_EQ(send_text(pub.get(), "new"), 3);
   EXPECT_EQ(recv_all(sub.get()), std::vector<std::string>{"new"});
 }
 
@@ -227,7 +220,7 @@ TEST_F(MsgqQueue, ThirteenthSubscriberEvictsTheTwelve) {
     msgq_init_subscriber(subs.back()->get());
     EXPECT_EQ((*subs.back())->reader_id, i);
   }
-  ASSERT_EQ(send(pub.get(), "before"), 6);
+  ASSERT_EQ(send_text(pub.get(), "before"), 6);
 
   Queue thirteenth("evict", 4096);
   msgq_init_subscriber(thirteenth.get());
@@ -241,7 +234,7 @@ TEST_F(MsgqQueue, ThirteenthSubscriberEvictsTheTwelve) {
     EXPECT_EQ(recv(subs[i]->get()), "");
     EXPECT_EQ((*subs[i])->reader_id, i + 1);
   }
-  ASSERT_EQ(send(pub.get(), "after"), 5);
+  ASSERT_EQ(send_text(pub.get(), "after"), 5);
   EXPECT_EQ(recv(thirteenth.get()), "after");
   for (int i = 0; i < 5; i++) EXPECT_EQ(recv(subs[i]->get()), "after");
 }
@@ -255,7 +248,7 @@ TEST_F(MsgqQueue, AllReadersUpdated) {
   msgq_init_subscriber(b.get());
   EXPECT_TRUE(msgq_all_readers_updated(pub.get()));
 
-  ASSERT_EQ(send(pub.get(), "m"), 1);
+  ASSERT_EQ(send_text(pub.get(), "m"), 1);
   EXPECT_FALSE(msgq_all_readers_updated(pub.get()));
   EXPECT_EQ(recv(a.get()), "m");
   EXPECT_FALSE(msgq_all_readers_updated(pub.get()));
@@ -283,9 +276,9 @@ TEST_F(MsgqQueue, SubscriberBeforePublisherRegistersAgainAfterTakeover) {
   msgq_init_subscriber(sub.get());
   Queue pub("takeover", 4096);
   msgq_init_publisher(pub.get());
-  ASSERT_EQ(send(pub.get(), "lost"), 4);  // the reader's slot was reset by the takeover
+  ASSERT_EQ(send_text(pub.get(), "lost"), 4);  // the reader's slot was reset by the takeover
   EXPECT_EQ(recv(sub.get()), "");
-  ASSERT_EQ(send(pub.get(), "kept"), 4);
+  ASSERT_EQ(send_text(pub.get(), "kept"), 4);
   EXPECT_EQ(recv(sub.get()), "kept");
 }
 
@@ -296,7 +289,7 @@ TEST_F(MsgqQueue, PublisherTakeoverAcrossProcesses) {
   msgq_init_publisher(first.get());
   Queue sub("owner", 4096);
   msgq_init_subscriber(sub.get());
-  ASSERT_EQ(send(first.get(), "from first"), 10);
+  ASSERT_EQ(send_text(first.get(), "from first"), 10);
   EXPECT_EQ(recv(sub.get()), "from first");
 
   Signal taken, go_on;
@@ -317,7 +310,7 @@ TEST_F(MsgqQueue, PublisherTakeoverAcrossProcesses) {
 
   testing::internal::CaptureStdout();
   errno = 0;
-  EXPECT_EQ(send(first.get(), "refused"), -1);
+  EXPECT_EQ(send_text(first.get(), "refused"), -1);
   EXPECT_EQ(errno, EADDRINUSE);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Killing old publisher: owner\n");
 
@@ -351,14 +344,14 @@ TEST_F(MsgqQueue, LargestPayloadFitsAndOneMoreByteStops) {
   for (size_t i = 0; i < big.size(); i++) big[i] = char(i * 131 + (i >> 13));
   for (int i = 0; i < 4; i++) {  // crosses the end of the data area once
     big[0] = char(i);
-    ASSERT_EQ(send(pub.get(), big), int(LARGEST));
+    ASSERT_EQ(send_text(pub.get(), big), int(LARGEST));
     ASSERT_TRUE(recv(sub.get()) == big) << "message " << i;
   }
   EXPECT_EQ(write_pointer(pub.get()) >> 32, 1u);
 
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   std::string too_big(LARGEST + 1, 'x');
-  EXPECT_DEATH(send(pub.get(), too_big), "3 \\* total_msg_size <= q->size");
+  EXPECT_DEATH(send_text(pub.get(), too_big), "3 \\* total_msg_size <= q->size");
 }
 
 TEST_F(MsgqQueue, PollWithoutItemsOrTimeoutReturnsAtOnce) {
@@ -370,7 +363,7 @@ TEST_F(MsgqQueue, PollWithoutItemsOrTimeoutReturnsAtOnce) {
   msgq_pollitem_t item = {sub.get(), 1};
   EXPECT_EQ(msgq_poll(&item, 1, 0), 0);
   EXPECT_EQ(item.revents, 0);
-  ASSERT_EQ(send(pub.get(), "x"), 1);
+  ASSERT_EQ(send_text(pub.get(), "x"), 1);
   EXPECT_EQ(msgq_poll(&item, 1, 0), 1);
   EXPECT_EQ(item.revents, 1);
 }
@@ -384,7 +377,7 @@ TEST_F(MsgqQueue, UnboundedPollWokenByPublisherThread) {
   msgq_init_subscriber(sub.get());
   std::thread publisher([&] {
     wait_until([&] { return msgq_all_readers_updated(pub.get()); });
-    send(pub.get(), "ping");
+    send_text(pub.get(), "ping");
   });
   msgq_pollitem_t item = {sub.get(), 0};
   EXPECT_EQ(msgq_poll(&item, 1, -1), 1);

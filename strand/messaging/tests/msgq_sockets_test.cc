@@ -22,7 +22,7 @@ std::string payload_for(int i) { return "message " + std::to_string(i) + std::st
 
 class MsgqSockets : public ::testing::Test {
  protected:
-  ShmPrefix prefix;
+  TestPrefix prefix;
   std::unique_ptr<Context> ctx{Context::create()};
 };
 

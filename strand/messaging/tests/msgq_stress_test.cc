@@ -121,7 +121,7 @@ int run_subscriber(int index, Result *res) {
 }  // namespace
 
 TEST(MsgqStress, TwelveSubscriberProcessesSeeNoCorruptionOrReordering) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   void *shared = mmap(nullptr, sizeof(Result) * NUM_SUBSCRIBERS, PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(shared, MAP_FAILED);

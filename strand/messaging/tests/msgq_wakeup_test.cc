@@ -76,17 +76,10 @@ extern "C" int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct t
 
 namespace {
 
-int send(msgq_queue_t *q, const std::string &payload) {
-  msgq_msg_t msg;
-  msg.data = const_cast<char *>(payload.data());
-  msg.size = payload.size();
-  return msgq_msg_send(&msg, q);
-}
-
 class MsgqWakeup : public ::testing::Test {
  protected:
   void SetUp() override { last_sleep = SleepRecord(); }
-  ShmPrefix prefix;
+  TestPrefix prefix;
 };
 
 }  // namespace
@@ -100,7 +93,7 @@ TEST_F(MsgqWakeup, MessageBetweenLastLookAndSleepEndsTheSleep) {
   ASSERT_EQ(msgq_new_queue(&sub, "window", 4096), 0);
   msgq_init_subscriber(&sub);
 
-  before_sleep = [&] { send(&pub, "in the window"); };
+  before_sleep = [&] { send_text(&pub, "in the window"); };
   msgq_pollitem_t item = {&sub, 0};
   EXPECT_EQ(msgq_poll(&item, 1, 5000), 1);
   EXPECT_EQ(item.revents, 1);
@@ -127,15 +120,14 @@ namespace {
 
 // A process that only sleeps, with SIGUSR2's default action: a signal would end it.
 pid_t start_canary() {
-  pid_t pid = fork();
-  if (pid == 0) {
+  return fork_child([] {
     signal(SIGUSR2, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (;;) pause();
-  }
-  return pid;
+    return 0;
+  });
 }
 
 bool alive(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
@@ -177,13 +169,15 @@ TEST_F(MsgqWakeup, StrangerInAStaleSlotIsNeverSignalled) {
   for (int round = 0; round < 40 && readers_ok && alive(canary); round++) {
     pid_t reader = start_reader(3);
     // Until the reader has registered (or evicted everyone and taken slot 0) and read its three.
-    bool done = wait_until([&] {
-      send(&pub, "tick");
-      return waitpid(reader, nullptr, WNOHANG) == reader;
-    }, std::chrono::seconds(20));
+    bool done = wait_until(
+        [&] {
+          send_text(&pub, "tick");
+          return waitpid(reader, nullptr, WNOHANG) == reader;
+        },
+        std::chrono::seconds(20));
     if (!done) {
       kill(reader, SIGKILL);
-      waitpid(reader, nullptr, 0);
+      wait_child(reader);
       readers_ok = false;
     }
     // Plant the stranger in a slot, positioned as a reader that has read everything.
@@ -194,12 +188,12 @@ TEST_F(MsgqWakeup, StrangerInAStaleSlotIsNeverSignalled) {
       pub.read_valids[k]->store(1);
       pub.read_uids[k]->store((rng() << 32) | uint64_t(uint32_t(canary)));
     }
-    send(&pub, "for the stranger's slot");
+    send_text(&pub, "for the stranger's slot");
   }
 
   EXPECT_TRUE(readers_ok) << "a reader did not get its messages";
   EXPECT_TRUE(alive(canary)) << "the stranger was signalled";
   kill(canary, SIGKILL);
-  waitpid(canary, nullptr, 0);
+  wait_child(canary);
   msgq_close_queue(&pub);
 }

@@ -44,13 +44,6 @@ extern "C" int pthread_sigmask(int how, const sigset_t *set, sigset_t *old) {
 
 namespace {
 
-int send(msgq_queue_t *q, const std::string &payload) {
-  msgq_msg_t msg;
-  msg.data = const_cast<char *>(payload.data());
-  msg.size = payload.size();
-  return msgq_msg_send(&msg, q);
-}
-
 bool several_cpus() { return sysconf(_SC_NPROCESSORS_ONLN) > 1; }
 
 // Whether thread `tid` of this process is asleep (state S in its stat line).
@@ -70,7 +63,7 @@ bool wakeup_pending() {
 
 class MsgqWatch : public ::testing::Test {
  protected:
-  ShmPrefix prefix;
+  TestPrefix prefix;
 };
 
 // A poll or receive that must not wait never watches; one that may wait does (the handle counts
@@ -128,7 +121,7 @@ TEST_F(MsgqWatch, ReaderHoldingItsWakeupSignalIsWoken) {
   std::thread publisher([&] {
     // Once the reader sleeps in its poll; should that never be seen, send anyway.
     wait_until([&] { return polling.load() && thread_sleeps(reader_tid); });
-    sent = send(&pub, "wake up") > 0;
+    sent = send_text(&pub, "wake up") > 0;
   });
   polling = true;
   msgq_pollitem_t item = {&sub, 0};

@@ -9,13 +9,13 @@
 #include <sstream>
 #include <string>
 
-#include "strand/messaging/tests/schema_tool.h"
+#include "tests/support/run_program.h"
 
 namespace {
 
 std::string layout_report(const std::string &file) {
-  ToolResult r = run_tool({CAPNP_TOOL, "compile", "-ocapnp", std::string("--src-prefix=") + SCHEMA_DIR,
-                           std::string(SCHEMA_DIR) + "/" + file});
+  RunResult r = run_program({CAPNP_TOOL, "compile", "-ocapnp", std::string("--src-prefix=") + SCHEMA_DIR,
+                             std::string(SCHEMA_DIR) + "/" + file});
   EXPECT_EQ(r.status, 0) << "capnp compile failed for " << file;
   return r.out;
 }

@@ -109,7 +109,7 @@ TEST(SocketMasterAllocations, DecodingAReceivedPayloadAllocatesNothing) {
 }
 
 TEST(SocketMasterAllocations, UpdateAddsNothingToTheTransportsOwnAllocations) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   PubMaster pm(TOPICS);
   SubMaster sm(TOPICS);
 

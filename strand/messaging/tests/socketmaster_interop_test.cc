@@ -8,16 +8,18 @@
 
 #include "strand/messaging/socketmaster.h"
 #include "strand/messaging/tests/msgq_test_util.h"
-#include "strand/messaging/tests/schema_tool.h"
+#include "tests/support/run_program.h"
 
 namespace {
 
 using Gear = strand::CarState::GearShifter;
 
 std::string encode(const std::string &text) {
-  ToolResult r = run_tool(
+  RunOptions options;
+  options.input = text;
+  RunResult r = run_program(
       {CAPNP_TOOL, "encode", std::string("-I") + SCHEMA_DIR, std::string(SCHEMA_DIR) + "/log.capnp", "Event"},
-      text);
+      options);
   EXPECT_EQ(r.status, 0) << "capnp encode failed for " << text;
   EXPECT_FALSE(r.out.empty());
   return r.out;
@@ -61,7 +63,7 @@ class RawPublisher {
 }  // namespace
 
 TEST(SocketMasterInterop, ToolEncodedMessagesReadThroughSubMaster) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   struct Case {
     const char *car, *device, *gps;
     Gear gear;

@@ -15,7 +15,7 @@
 #include "common/timing.h"
 #include "strand/messaging/socketmaster.h"
 #include "strand/messaging/tests/msgq_test_util.h"
-#include "strand/messaging/tests/schema_tool.h"
+#include "tests/support/run_program.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ void send_started(PubMaster &pm, bool started, bool valid = true) {
 
 class SocketMaster : public ::testing::Test {
  protected:
-  ShmPrefix prefix;
+  TestPrefix prefix;
 };
 
 }  // namespace
@@ -395,10 +395,11 @@ TEST_F(SocketMaster, MessageContextIsCreatedOnceForAllThreads) {
 namespace {
 
 void expect_simulation_child_passes(const char *value) {
-  setenv("SIMULATION", value, 1);
-  ToolResult r = run_tool({"/proc/self/exe", "--gtest_also_run_disabled_tests",
-                           "--gtest_filter=SocketMasterSimulation.DISABLED_Child"});
-  unsetenv("SIMULATION");
+  RunOptions options;
+  options.env = {{"SIMULATION", value}};
+  RunResult r = run_program({"/proc/self/exe", "--gtest_also_run_disabled_tests",
+                             "--gtest_filter=SocketMasterSimulation.DISABLED_Child"},
+                            options);
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("[  PASSED  ] 1 test."), std::string::npos) << r.out;
 }
@@ -419,7 +420,7 @@ TEST(SocketMasterSimulation, DISABLED_Child) {
   bool simulating = std::string(sim) == "1";
   EXPECT_EQ(SIMULATION, simulating);
 
-  ShmPrefix prefix;
+  TestPrefix prefix;
   SubMaster sm({"carState", "modelV2"});
   Events ev;
   const uint64_t t0 = 1000 * SEC;

@@ -8,11 +8,12 @@
 #include <gtest/gtest.h>
 
 #include "strand/messaging/impl_zmq.h"
-#include "strand/messaging/tests/fake_test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
+#include "tests/support/test_prefix.h"
+#include "tests/support/wait.h"
 
 namespace {
-
-using messaging_test::ChildProcess;
 
 constexpr int kTimeoutMs = 10000;
 
@@ -56,7 +57,7 @@ print(s.recv().hex(), flush=True)
   }
   ASSERT_TRUE(got);
   EXPECT_EQ(line, hex(payload));
-  EXPECT_EQ(python.wait(kTimeoutMs), 0);
+  EXPECT_EQ(python.wait_exit(kTimeoutMs), 0);
 }
 
 TEST(ZMQInterop, OurSubscriberReceivesFromAPythonPublisherOnCarState) {

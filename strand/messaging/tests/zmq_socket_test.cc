@@ -12,12 +12,14 @@
 
 #include <gtest/gtest.h>
 
-#include "strand/messaging/tests/fake_test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
+#include "tests/support/test_prefix.h"
+#include "tests/support/wait.h"
 #include "strand/messaging/tests/zmq_test_util.h"
 
 namespace {
 
-using messaging_test::free_tcp_port;
 using messaging_test::ZmqPair;
 
 TEST(ZMQMessage, OwnsACopyAndCloseEmptiesIt) {
@@ -138,7 +140,7 @@ TEST(ZMQPoller, ReportsSocketsWithMessagesInRegistrationOrder) {
   // Both messages travel independently; wait (bounded) until the poller has seen both.
   std::vector<SubSocket *> ready;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (ready.size() < 2 && messaging_test::ms_until(deadline) > 0) {
+  while (ready.size() < 2 && ms_until(deadline) > 0) {
     ready = poller.poll(100);
     for (SubSocket *s : ready) EXPECT_NE(s, b.sub.get());
   }

@@ -9,7 +9,10 @@
 #include <string>
 
 #include "strand/messaging/impl_zmq.h"
-#include "strand/messaging/tests/fake_test_env.h"
+#include "tests/support/child_process.h"
+#include "tests/support/free_port.h"
+#include "tests/support/test_prefix.h"
+#include "tests/support/wait.h"
 
 namespace messaging_test {
 

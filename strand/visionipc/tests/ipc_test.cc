@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "strand/visionipc/visionipc.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
@@ -38,9 +39,11 @@ std::string unique_path(const std::string &tag) {
 }
 
 TEST(IpcNames, SetupSocketPath) {
-  unsetenv("TAVRIN_PREFIX");
-  EXPECT_EQ(get_ipc_path("imagerd"), "/tmp/visionipc_imagerd");
-  setenv("TAVRIN_PREFIX", "sim42", 1);
+  {
+    ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+    EXPECT_EQ(get_ipc_path("imagerd"), "/tmp/visionipc_imagerd");
+  }
+  ScopedEnv prefix("TAVRIN_PREFIX", "sim42");
   EXPECT_EQ(get_ipc_path("imagerd"), "/tmp/sim42_visionipc_imagerd");
   EXPECT_EQ(get_ipc_path("guided"), "/tmp/sim42_visionipc_guided");
 }
@@ -61,7 +64,8 @@ TEST(IpcNames, FrameTopicsOfBothTransports) {
       {true, "imagerd", VISION_STREAM_WIDE_ROAD, "9002"},
       {true, "guided", VISION_STREAM_DRIVER, "9001"},
   };
-  unsetenv("TAVRIN_PREFIX");
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  ScopedEnv zmq_as_it_was("ZMQ", std::nullopt);
   for (const Case &c : cases) {
     if (c.zmq) {
       setenv("ZMQ", "", 1);  // presence alone selects ZeroMQ
@@ -74,8 +78,8 @@ TEST(IpcNames, FrameTopicsOfBothTransports) {
 
 TEST(IpcNamesDeathTest, ZmqAllowsOnlyTheKnownServers) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  unsetenv("TAVRIN_PREFIX");
-  setenv("ZMQ", "1", 1);
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
+  ScopedEnv zmq("ZMQ", "1");
   EXPECT_DEATH(get_endpoint_name("otherd", VISION_STREAM_ROAD), "name == \"imagerd\" \\|\\| name == \"guided\"");
 }
 

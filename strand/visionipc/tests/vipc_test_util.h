@@ -1,8 +1,8 @@
 #pragma once
 
-// Helpers for the vision IPC tests: a private prefix per test (queue directory and socket
-// names), a server running in its own process and driven through a pipe, and the frame
-// pattern that lets a client check every byte it reads.
+// Helpers for the vision IPC tests: a server running in its own process and driven through a
+// pipe, and the frame pattern that lets a client check every byte it reads. Each test has a
+// private prefix (TestPrefix: queue directory and socket names).
 
 #include <gtest/gtest.h>
 
@@ -24,39 +24,14 @@
 #include "common/util.h"
 #include "strand/visionipc/visionipc_client.h"
 #include "strand/visionipc/visionipc_server.h"
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_prefix.h"
+#include "tests/support/wait.h"
 
 namespace vipc_test {
 
 using namespace std::chrono_literals;
-
-// A fresh TAVRIN_PREFIX for one test: its own queue directory under /dev/shm and its own
-// setup socket names under /tmp. Removed afterwards.
-class TestPrefix {
- public:
-  TestPrefix() {
-    std::random_device rd;
-    name_ = "vipc_test_" + std::to_string(getpid()) + "_" + std::to_string(rd());
-    std::filesystem::create_directory("/dev/shm/" + name_);
-    setenv("TAVRIN_PREFIX", name_.c_str(), 1);
-    out_dir_ = "/tmp/" + name_ + "_out";
-    std::filesystem::create_directory(out_dir_);
-  }
-  ~TestPrefix() {
-    unsetenv("TAVRIN_PREFIX");
-    std::error_code ec;
-    std::filesystem::remove_all("/dev/shm/" + name_, ec);
-    if (!getenv("VIPC_TEST_KEEP_OUTPUT")) std::filesystem::remove_all(out_dir_, ec);
-  }
-  TestPrefix(const TestPrefix &) = delete;
-  TestPrefix &operator=(const TestPrefix &) = delete;
-
-  // A file for a child's standard output.
-  std::string out_file(const std::string &tag) const { return out_dir_ + "/" + tag + ".out"; }
-
- private:
-  std::string name_;
-  std::string out_dir_;
-};
 
 // Frame `frame_id`'s bytes and metadata, so a reader can tell any frame from any other.
 inline uint8_t pattern_byte(uint32_t frame_id, size_t i) { return (uint8_t)(frame_id * 131 + i * 7 + (i >> 11)); }
@@ -176,16 +151,11 @@ class ServerProcess {
     return util::retry_eintr([&] { return read(ack_fd_, &c, 1); }) == 1 && c == 'k';
   }
 
+  // The child's exit status, 128 + the signal that ended it, or -1 when it had to be killed.
   int wait_exit() {
-    for (int i = 0; i < 2000; i++) {
-      int status = 0;
-      pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      std::this_thread::sleep_for(10ms);
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    return -1;
+    const std::optional<int> status = wait_child_status(pid_, 20s);
+    if (!status) return -1;
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
   }
 
   static int run_child(const std::string &name, const std::vector<StreamSpec> &streams, uint32_t frame_id,
@@ -233,31 +203,19 @@ class ServerProcess {
 
 // connect(false) until the server's listener answers, for at most 10 s.
 inline bool connect_within(VisionIpcClient &client) {
-  for (int i = 0; i < 1000; i++) {
-    if (client.connect(false)) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
+  return wait_until([&] { return client.connect(false); }, 10s, 10ms);
 }
 
 // Receives frames until one arrives, for at most ~5 s.
 inline VisionBuf *recv_frame(VisionIpcClient &client, VisionIpcBufExtra *extra) {
-  for (int i = 0; i < 50; i++) {
-    if (VisionBuf *buf = client.recv(extra, 100)) return buf;
-  }
-  return nullptr;
+  VisionBuf *buf = nullptr;
+  wait_until([&] { return (buf = client.recv(extra, 100)) != nullptr; }, 5s, 0ms);
+  return buf;
 }
 
 // Waits, at most 10 s, until `path` holds `text`.
 inline bool file_gets_text(const std::string &path, const std::string &text) {
-  for (int i = 0; i < 1000; i++) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    if (ss.str().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return false;
+  return wait_until([&] { return util::read_file(path).find(text) != std::string::npos; }, 10s, 10ms);
 }
 
 }  // namespace vipc_test

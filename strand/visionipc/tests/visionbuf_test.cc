@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "strand/visionipc/tests/cl_test_device.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -60,17 +61,14 @@ TEST(VisionBuf, ImportSharesImageAndFrameId) {
 TEST(VisionBuf, ImportInAnotherProcess) {
   VisionBuf a;
   a.allocate(1000);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  const pid_t pid = fork_child([&] {
     VisionBuf b = import_copy(a);
     memset(b.addr, 7, b.len);
     b.set_frame_id(1234);
-    _exit(b.free() == 0 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return b.free() == 0 ? 0 : 1;
+  });
+  ASSERT_GT(pid, 0);
+  ASSERT_EQ(wait_child(pid), 0);
   EXPECT_EQ(((uint8_t *)a.addr)[999], 7);
   EXPECT_EQ(a.get_frame_id(), 1234u);
   EXPECT_EQ(a.free(), 0);

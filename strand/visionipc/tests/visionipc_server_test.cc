@@ -18,12 +18,9 @@ using namespace vipc_test;
 // A setup connection to the server's socket, once its listener answers (at most 10 s).
 int connect_setup(const std::string &name) {
   const std::string path = get_ipc_path(name);
-  for (int i = 0; i < 1000; i++) {
-    int fd = ipc_connect(path.c_str());
-    if (fd >= 0) return fd;
-    std::this_thread::sleep_for(10ms);
-  }
-  return -1;
+  int fd = -1;
+  wait_until([&] { return (fd = ipc_connect(path.c_str())) >= 0; }, 10s, 10ms);
+  return fd;
 }
 
 TEST(VisionIpcServer, BufferGeometry) {

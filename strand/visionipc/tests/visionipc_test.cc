@@ -90,7 +90,8 @@ TEST(VisionIpc, ClientImportsEveryBufferAndReadsFrames) {
 
 TEST(VisionIpc, AvailableStreamsAndStreamsWithoutBuffers) {
   TestPrefix prefix;
-  const std::string out = prefix.out_file("server");
+  TestDir out_dir("vipc_test_out");
+  const std::string out = out_dir / "server.out";
   ServerProcess server("imagerd",
                        {{VISION_STREAM_ROAD, 2, false, 64, 48},
                         {VISION_STREAM_WIDE_ROAD, 2, false, 64, 48},
@@ -448,7 +449,8 @@ TEST(VisionIpc, FrozenServerHoldsNoClient) {
 
 TEST(VisionIpc, ListenerSurvivesAFailingAccept) {
   TestPrefix prefix;
-  const std::string out = prefix.out_file("server");
+  TestDir out_dir("vipc_test_out");
+  const std::string out = out_dir / "server.out";
   ServerProcess server("imagerd", {{VISION_STREAM_ROAD, 2, false, 64, 48}}, 1, out);
   ASSERT_TRUE(server.ready());
   const std::string path = get_ipc_path("imagerd");

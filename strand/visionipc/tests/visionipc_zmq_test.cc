@@ -5,14 +5,15 @@
 
 #include "strand/visionipc/ipc.h"
 #include "strand/visionipc/tests/vipc_test_util.h"
+#include "tests/support/scoped_env.h"
 
 namespace {
 
 using namespace vipc_test;
 
 TEST(VisionIpcZmq, FramesTravelOnTheStreamPort) {
-  unsetenv("TAVRIN_PREFIX");  // ZeroMQ refuses a prefix: ports are machine-wide
-  setenv("ZMQ", "1", 1);
+  ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);  // ZeroMQ refuses a prefix: ports are machine-wide
+  ScopedEnv zmq("ZMQ", "1");
   ASSERT_EQ(get_endpoint_name("guided", VISION_STREAM_DRIVER), "9001");
 
   ServerProcess server("guided", {{VISION_STREAM_DRIVER, 3, false, 128, 64}}, 1);
