@@ -5,8 +5,8 @@
 #include <chrono>
 #include <vector>
 
-#include "selfdrive/orsolo/tests/process_harness.h"
 #include "strand/visionipc/visionipc_client.h"
+#include "tests/support/wait.h"
 
 namespace pc_test {
 
@@ -24,7 +24,8 @@ class StreamReader {
 
   // Waits at most `timeout_ms` for the server's buffers.
   bool connect(int timeout_ms) {
-    return wait_until([&] { return client_.connect(false); }, timeout_ms);
+    return wait_until([&] { return client_.connect(false); }, std::chrono::milliseconds(timeout_ms),
+                      std::chrono::milliseconds(20));
   }
   // Receives `n` frames, waiting at most `timeout_ms` in all; fewer when time ran out or the
   // server instance changed (which leaves the client disconnected).

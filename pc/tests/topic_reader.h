@@ -11,6 +11,7 @@
 
 #include "strand/messaging/message_buffer.h"
 #include "strand/messaging/messaging.h"
+#include "tests/support/wait.h"
 
 namespace pc_test {
 
@@ -24,14 +25,14 @@ class TopicReader {
 
   // Hands the next message to `fn`, waiting at most `timeout_ms`; false when none came.
   bool next(const std::function<void(strand::Event::Reader)> &fn, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-      std::unique_ptr<Message> msg(socket_->receive());
-      if (!msg) continue;
-      decode(*msg, fn);
-      return true;
+    std::unique_ptr<Message> msg;
+    // Each receive waits up to the socket's 100 ms timeout itself.
+    if (!wait_until([&] { return (msg.reset(socket_->receive()), msg != nullptr); },
+                    std::chrono::milliseconds(timeout_ms), std::chrono::milliseconds(0))) {
+      return false;
     }
-    return false;
+    decode(*msg, fn);
+    return true;
   }
 
   // Hands every message waiting now to `fn`, without waiting; how many there were.
@@ -45,12 +46,9 @@ class TopicReader {
 
   // Reads messages until `done(event)` says so, for at most `timeout_ms`.
   bool until(const std::function<bool(strand::Event::Reader)> &done, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     bool found = false;
-    while (!found && std::chrono::steady_clock::now() < deadline) {
-      next([&](strand::Event::Reader e) { found = done(e); }, 100);
-    }
-    return found;
+    return wait_until([&] { return next([&](strand::Event::Reader e) { found = done(e); }, 100) && found; },
+                      std::chrono::milliseconds(timeout_ms), std::chrono::milliseconds(0));
   }
 
  private:

@@ -78,7 +78,7 @@ class CameraServerTest : public ::testing::Test {
   void TearDown() override {
     if (HasFailure()) world_.keep();
   }
-  TestWorld world_{RUNS_DIR};
+  PcWorld world_{RUNS_DIR};
 };
 
 struct FileCase {
@@ -184,7 +184,7 @@ TEST_F(CameraServerTest, NetworkStreamCutAndRestartedResumesOnTheSameServer) {
   const size_t cut_at = camera->output().size();
   // The server is down until the camera server has tried at least once more.
   ASSERT_TRUE(wait_until(
-      [&] { return count_occurrences(camera->output().substr(cut_at), "camera: attempt ") >= 1; }, 30000))
+      [&] { return count_occurrences(camera->output().substr(cut_at), "camera: attempt ") >= 1; }, 30s, 20ms))
       << camera->output();
   const uint64_t restart_ns = nanos_since_boot();
   network_camera = start_network_camera("network2");
@@ -198,7 +198,7 @@ TEST_F(CameraServerTest, NetworkStreamCutAndRestartedResumesOnTheSameServer) {
         }
         return after.size() >= 10 || !reader.connected();
       },
-      30000))
+      30s, 20ms))
       << camera->output();
   EXPECT_TRUE(reader.connected()) << "the vision server was restarted";
   ASSERT_GE(after.size(), 10u);
@@ -229,8 +229,8 @@ TEST_F(CameraServerTest, MissingInputIsReportedOnceAndRetried) {
     StreamReader reader;
     ASSERT_TRUE(reader.connect(CONNECT_TIMEOUT_MS)) << missing_device->output();
   }
-  ASSERT_TRUE(
-      wait_until([&] { return count_occurrences(missing_device->output(), "camera: attempt ") >= 2; }, 30000))
+  ASSERT_TRUE(wait_until([&] { return count_occurrences(missing_device->output(), "camera: attempt ") >= 2; },
+                         30s, 20ms))
       << missing_device->output();
   EXPECT_EQ(count_occurrences(missing_device->output(),
                               "camera: cannot open /dev/video99: No such file or directory; retrying"),
@@ -240,8 +240,8 @@ TEST_F(CameraServerTest, MissingInputIsReportedOnceAndRetried) {
 
   const std::string later = world_.path("later.mp4");
   auto missing_file = start_camera({"--input", later}, "camera_file");
-  ASSERT_TRUE(
-      wait_until([&] { return count_occurrences(missing_file->output(), "camera: attempt ") >= 1; }, 30000))
+  ASSERT_TRUE(wait_until([&] { return count_occurrences(missing_file->output(), "camera: attempt ") >= 1; },
+                         30s, 20ms))
       << missing_file->output();
   EXPECT_EQ(count_occurrences(missing_file->output(),
                               "camera: cannot open " + later + ": No such file or directory"),
@@ -296,8 +296,8 @@ TEST_F(CameraServerTest, CorruptFilesCostOnlyTheirDamagedPictures) {
   EXPECT_GT(last.index, 90) << "the stream did not go on past the damage";
   EXPECT_TRUE(damaged_camera->running());
 
-  ASSERT_TRUE(
-      wait_until([&] { return count_occurrences(garbage_camera->output(), "camera: attempt ") >= 1; }, 30000))
+  ASSERT_TRUE(wait_until([&] { return count_occurrences(garbage_camera->output(), "camera: attempt ") >= 1; },
+                         30s, 20ms))
       << garbage_camera->output();
   EXPECT_EQ(count_occurrences(garbage_camera->output(), "camera: cannot open " + garbage + ": "), 1)
       << garbage_camera->output();
@@ -316,7 +316,7 @@ TEST_F(CameraServerTest, PictureSizeChangeMidStreamKeepsTheStreamSize) {
   const std::string joined = world_.path("joined.ts");
   {
     std::ofstream out(joined, std::ios::binary);
-    out << slurp(world_.path("a.ts")) << slurp(world_.path("b.ts"));
+    out << util::read_file(world_.path("a.ts")) << util::read_file(world_.path("b.ts"));
   }
   auto camera = start_camera({"--input", joined});
   StreamReader reader;
@@ -327,7 +327,7 @@ TEST_F(CameraServerTest, PictureSizeChangeMidStreamKeepsTheStreamSize) {
         for (auto &f : reader.receive(1, 1000)) frames.push_back(std::move(f));
         return frames.size() >= 40 && frames.back().nv12[0] < 100;  // red has a luma of 81
       },
-      30000))
+      30s, 20ms))
       << camera->output();
   for (auto &f : frames) {
     ASSERT_EQ(f.width, 320);

@@ -41,7 +41,7 @@ TEST(V4l2CameraTest, ServesTheMachinesCameraAtTheRecorderRate) {
   const std::string device = find_capture_device();
   if (device.empty()) GTEST_SKIP() << "no /dev/video* capture device on this machine";
 
-  TestWorld world(RUNS_DIR);
+  PcWorld world(RUNS_DIR);
   auto camera = world.start("camera", {CAMERA_SERVER, "--input", device});
   StreamReader reader;
   ASSERT_TRUE(reader.connect(30000)) << camera->output();

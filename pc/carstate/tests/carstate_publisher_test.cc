@@ -15,7 +15,7 @@ namespace {
 using Gear = strand::CarState::GearShifter;
 
 TEST(CarStatePublisherTest, GearFollowsGpsSpeedAndDeviceStateSaysStarted) {
-  TestWorld world(RUNS_DIR);
+  PcWorld world(RUNS_DIR);
   TopicReader device("deviceState"), car("carState");
   PubMaster gps({"gpsLocation"});
   auto publisher = world.start(
@@ -37,7 +37,7 @@ TEST(CarStatePublisherTest, GearFollowsGpsSpeedAndDeviceStateSaysStarted) {
           car.drain([&](strand::Event::Reader e) { latest = e.getCarState().getGearShifter(); });
           return latest == want;
         },
-        20000);
+        20s, 20ms);
   };
 
   EXPECT_TRUE(device.until([](strand::Event::Reader e) { return e.getDeviceState().getStarted(); }, 20000))
@@ -52,7 +52,7 @@ TEST(CarStatePublisherTest, GearFollowsGpsSpeedAndDeviceStateSaysStarted) {
         gps.send("gpsLocation", (capnp::byte *)junk, sizeof(junk) - 1);
         return count_occurrences(publisher->output(), "carstate: gpsLocation does not decode") > 0;
       },
-      20000))
+      20s, 20ms))
       << publisher->output();
   EXPECT_TRUE(gear_becomes(Gear::DRIVE, 10.0f)) << publisher->output();
   EXPECT_TRUE(publisher->running());

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <cmath>
+#include <fstream>
 #include <regex>
 
 #include <gtest/gtest.h>
@@ -27,7 +28,7 @@ std::vector<std::string> programs_running_from(const std::string &dir) {
   for (auto &e : fs::directory_iterator("/proc", ec)) {
     const std::string pid = e.path().filename();
     if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string cmdline = slurp(e.path().string() + "/cmdline");
+    const std::string cmdline = util::read_file(e.path().string() + "/cmdline");
     if (cmdline.rfind(dir, 0) == 0) found.push_back(pid + " " + cmdline.c_str());
   }
   return found;
@@ -74,7 +75,7 @@ std::string drive_log() {
 }
 
 TEST(DashcamCommandTest, RecordsATripFromAFileCameraAndGpsdAndStopsCleanlyOnCtrlC) {
-  TestWorld world(RUNS_DIR);
+  PcWorld world(RUNS_DIR);
   const std::string camera_file = world.path("road.mp4");
   ASSERT_TRUE(ffmpeg("-f lavfi -i testsrc2=size=640x480:rate=30 -t 10 -c:v libx264 -preset ultrafast -g 30 " +
                      camera_file));
@@ -108,11 +109,11 @@ TEST(DashcamCommandTest, RecordsATripFromAFileCameraAndGpsdAndStopsCleanlyOnCtrl
   // Recording until the subtitles have carried a few seconds of fixes.
   auto subtitles = [&] {
     std::string all;
-    for (auto &srt : files(videos, ".srt")) all += slurp(srt);
+    for (auto &srt : files(videos, ".srt")) all += util::read_file(srt);
     return all;
   };
   const bool recorded = wait_until(
-      [&] { return count_occurrences(subtitles(), " MPH | ") >= 2 * FIXES || !dashcam->running(); }, 90000);
+      [&] { return count_occurrences(subtitles(), " MPH | ") >= 2 * FIXES || !dashcam->running(); }, 90s, 20ms);
   ASSERT_TRUE(recorded) << dashcam->output();
   ASSERT_TRUE(dashcam->running()) << dashcam->output();
   // The recorder's lines come through while it runs, not only when it ends.

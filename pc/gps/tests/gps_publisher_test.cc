@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include <cmath>
+#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -44,7 +45,7 @@ class GpsPublisherTest : public ::testing::Test {
   void TearDown() override {
     if (HasFailure()) world_.keep();
   }
-  TestWorld world_{RUNS_DIR};
+  PcWorld world_{RUNS_DIR};
 };
 
 // The log's fixes are published with their values, as they come: a northern/western fix, a

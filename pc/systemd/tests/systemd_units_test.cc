@@ -14,15 +14,16 @@ using namespace pc_test;
 
 namespace {
 
-// Output and exit status of a shell command.
+// Output (both streams) and exit status of a shell command; -1 when it did not exit in time.
 std::pair<std::string, int> run(const std::string &cmd) {
-  const std::string out = run_command(cmd + " 2>&1; echo \"exit=$?\"");
-  const size_t at = out.rfind("exit=");
-  return {out.substr(0, at), atoi(out.c_str() + at + 5)};
+  RunOptions options;
+  options.timeout = std::chrono::seconds(120);
+  const RunResult r = run_command(cmd + " 2>&1", options);
+  return {r.out, r.exited ? r.status : -1};
 }
 
 TEST(SystemdUnitsTest, InstalledUnitsVerifyAndNameInstalledPrograms) {
-  TestWorld world(RUNS_DIR);
+  PcWorld world(RUNS_DIR);
   const std::string prefix = world.path("prefix");
   const auto install = run(std::string("cmake --install '") + BUILD_DIR + "' --prefix '" + prefix + "'");
   ASSERT_EQ(install.second, 0) << install.first;
@@ -34,7 +35,7 @@ TEST(SystemdUnitsTest, InstalledUnitsVerifyAndNameInstalledPrograms) {
   EXPECT_EQ(verify.first.find("roadrec"), std::string::npos) << verify.first;
 
   // Every unit the target wants is installed, and every service is wanted by the target.
-  const std::string target = slurp(units + "/roadrec-dashcam.target");
+  const std::string target = util::read_file(units + "/roadrec-dashcam.target");
   std::smatch wants;
   ASSERT_TRUE(std::regex_search(target, wants, std::regex("\nWants=([^\n]*)")));
   std::istringstream wanted(wants[1].str());
@@ -47,18 +48,18 @@ TEST(SystemdUnitsTest, InstalledUnitsVerifyAndNameInstalledPrograms) {
   // the one settings file.
   for (auto &e : fs::directory_iterator(units)) {
     if (e.path().extension() != ".service") continue;
-    const std::string unit = slurp(e.path());
+    const std::string unit = util::read_file(e.path());
     EXPECT_NE(unit.find("\nExecStart=" + prefix + "/bin/"), std::string::npos) << e.path();
     EXPECT_NE(unit.find("\nUser=roadrec\n"), std::string::npos) << e.path();
     EXPECT_NE(unit.find("\nEnvironmentFile=-/etc/roadrec/dashcam.conf\n"), std::string::npos) << e.path();
   }
   // The trip viewer runs beside the recorder, on the recorder's videos directory.
-  const std::string viewer = slurp(units + "/roadrec-tripviewer.service");
+  const std::string viewer = util::read_file(units + "/roadrec-tripviewer.service");
   EXPECT_NE(viewer.find("\nExecStart=" + prefix + "/bin/tripviewer "), std::string::npos) << viewer;
   EXPECT_TRUE(fs::exists(prefix + "/bin/tripviewer"));
   const std::string videos_dir = "\nEnvironment=ROADRECD_VIDEOS_DIR=/var/lib/roadrec/videos\n";
   EXPECT_NE(viewer.find(videos_dir), std::string::npos) << viewer;
-  EXPECT_NE(slurp(units + "/roadrecd.service").find(videos_dir), std::string::npos);
+  EXPECT_NE(util::read_file(units + "/roadrecd.service").find(videos_dir), std::string::npos);
 
   const auto users =
       run(std::string(SYSTEMD_SYSUSERS) + " --dry-run " + prefix + "/lib/sysusers.d/roadrec.conf");

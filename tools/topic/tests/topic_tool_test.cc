@@ -17,24 +17,25 @@
 
 #include "common/timing.h"
 #include "strand/messaging/socketmaster.h"
-#include "strand/messaging/tests/fake_test_env.h"
-#include "strand/messaging/tests/schema_tool.h"
+#include "tests/support/child_process.h"
+#include "tests/support/run_program.h"
+#include "tests/support/test_prefix.h"
+#include "tests/support/wait.h"
 
 namespace {
-
-using messaging_test::ChildProcess;
-using messaging_test::ShmPrefix;
 
 enum class Backend { SHARED_MEMORY, ZEROMQ };
 const char *name(Backend b) { return b == Backend::ZEROMQ ? "zmq" : "msgq"; }
 void PrintTo(Backend b, std::ostream *os) { *os << name(b); }
 
 // Runs the tool to its end (bounded); standard error joins standard output when asked.
-ToolResult topic(const std::vector<std::string> &args, bool with_stderr = false) {
+RunResult topic(const std::vector<std::string> &args, bool with_stderr = false) {
   std::vector<std::string> argv = {"/bin/sh", "-c", with_stderr ? "exec \"$0\" \"$@\" 2>&1" : "exec \"$0\" \"$@\"",
                                    TOPIC_TOOL};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run_tool(argv, "", 60000);
+  RunOptions options;
+  options.timeout = std::chrono::seconds(60);
+  return run_program(argv, options);
 }
 
 // An Event written as text and encoded by the schema compiler, an encoder independent of
@@ -43,7 +44,9 @@ std::string capnp_tool(const std::string &command, const std::string &input, boo
   std::vector<std::string> argv = {CAPNP_TOOL, command, std::string("-I") + SCHEMA_DIR};
   if (short_form) argv.push_back("--short");
   argv.insert(argv.end(), {std::string(SCHEMA_DIR) + "/log.capnp", "Event"});
-  ToolResult r = run_tool(argv, input);
+  RunOptions options;
+  options.input = input;
+  RunResult r = run_program(argv, options);
   EXPECT_EQ(r.status, 0) << "capnp " << command << " failed on " << input;
   return r.out;
 }
@@ -54,12 +57,13 @@ std::string capnp_tool(const std::string &command, const std::string &input, boo
 class Publisher {
  public:
   Publisher(const char *topic, double rate, std::function<std::string()> payload) : payload_(std::move(payload)) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!(socket_.reset(PubSocket::create(message_context.context(), topic, true)), socket_) &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    if (!socket_) return;
+    const bool bound = wait_until(
+        [&] {
+          socket_.reset(PubSocket::create(message_context.context(), topic, true));
+          return socket_ != nullptr;
+        },
+        std::chrono::seconds(30), std::chrono::milliseconds(200));
+    if (!bound) return;
     thread_ = std::thread([this, rate] {
       const double start = nanos_since_boot() * 1e-9;
       for (long long n = 0; !stop_; n++) {
@@ -105,12 +109,12 @@ class TopicTool : public ::testing::TestWithParam<Backend> {
     if (GetParam() == Backend::ZEROMQ) {
       setenv("ZMQ", "1", 1);
     } else {
-      prefix_ = std::make_unique<ShmPrefix>();
+      prefix_ = std::make_unique<TestPrefix>();
     }
   }
   void TearDown() override { unsetenv("ZMQ"); }
 
-  std::unique_ptr<ShmPrefix> prefix_;
+  std::unique_ptr<TestPrefix> prefix_;
 };
 
 TEST_P(TopicTool, ListShowsThePublishedTopicsWithCountRateAndLastMessage) {
@@ -118,7 +122,7 @@ TEST_P(TopicTool, ListShowsThePublishedTopicsWithCountRateAndLastMessage) {
   Publisher device("deviceState", 10, [] { return built_payload([](auto e) { e.initDeviceState(); }); });
   ASSERT_TRUE(car.ready() && device.ready());
 
-  ToolResult r = topic({"list", "--duration", "2"});
+  RunResult r = topic({"list", "--duration", "2"});
   ASSERT_EQ(r.status, 0) << r.out;
   std::set<std::string> listed;
   const std::regex row(R"((\w+) +(\d+) +([0-9.]+) +\d\d:\d\d:\d\d\.\d\d\d \(\d+\.\d s ago\))");
@@ -145,7 +149,7 @@ TEST_P(TopicTool, EchoPrintsAKnownMessageAsItsExactText) {
   Publisher device("deviceState", 20, [&] { return payload; });
   ASSERT_TRUE(device.ready());
 
-  ToolResult r = topic({"echo", "deviceState", "-n", "2"});
+  RunResult r = topic({"echo", "deviceState", "-n", "2"});
   ASSERT_EQ(r.status, 0) << r.out;
   const std::string text =
       "(logMonoTime = 1234567, deviceState = (freeSpaceBytes = 0, memoryUsedBytes = 0, startedMonoTime = 0, "
@@ -167,11 +171,14 @@ TEST_P(TopicTool, PublishedTextIsReadBackBySubMaster) {
                     "20", "--invalid"});
   ASSERT_TRUE(device.started() && gps.started());
 
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (sm.rcv_frame("deviceState") == 0 || sm.rcv_frame("gpsLocation") == 0) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no message from the tool";
-    sm.update(100);
-  }
+  ASSERT_TRUE(wait_until(
+      [&] {
+        if (sm.rcv_frame("deviceState") != 0 && sm.rcv_frame("gpsLocation") != 0) return true;
+        sm.update(100);
+        return false;
+      },
+      std::chrono::seconds(30), std::chrono::milliseconds(0)))
+      << "no message from the tool";
   EXPECT_TRUE(sm["deviceState"].getDeviceState().getStarted());
   EXPECT_EQ(sm["deviceState"].getDeviceState().getBatteryPercent(), 42);
   EXPECT_TRUE(sm.valid("deviceState"));
@@ -200,7 +207,7 @@ TEST_P(TopicTool, HzMeasuresAKnownRate) {
   for (const Case &c : cases) {
     Publisher car("carState", 100, c.payload);
     ASSERT_TRUE(car.ready());
-    ToolResult r = topic({"hz", "carState", "-n", c.messages});
+    RunResult r = topic({"hz", "carState", "-n", c.messages});
     ASSERT_EQ(r.status, 0) << r.out;
     std::smatch m;
     const std::string last = lines(r.out).back();
@@ -215,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, TopicTool, ::testing::Values(Backend::SHARED_
                          [](const auto &info) { return std::string(name(info.param)); });
 
 TEST(TopicToolMistakes, EndWithOneClearSentenceAndStatusTwo) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   struct Case {
     std::vector<std::string> args;
     std::string says;
@@ -230,7 +237,7 @@ TEST(TopicToolMistakes, EndWithOneClearSentenceAndStatusTwo) {
       {{"pub", "deviceState", "(started = true), valid = false"}, "topic: not a deviceState message"},
   };
   for (const Case &c : cases) {
-    ToolResult r = topic(c.args, true);
+    RunResult r = topic(c.args, true);
     EXPECT_EQ(r.status, 2) << c.args[0] << ": " << r.out;
     EXPECT_EQ(r.out.rfind(c.says, 0), 0u) << r.out;
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
@@ -238,13 +245,13 @@ TEST(TopicToolMistakes, EndWithOneClearSentenceAndStatusTwo) {
   // A mistake never publishes: no queue was made.
   EXPECT_TRUE(std::filesystem::is_empty(prefix.dir()));
 
-  ToolResult help = topic({"--help"});
+  RunResult help = topic({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("usage: topic list"), std::string::npos) << help.out;
 }
 
 TEST(TopicToolMalformed, EchoReportsAMessageThatIsNotAnEventAndGoesOn) {
-  ShmPrefix prefix;
+  TestPrefix prefix;
   // Every other message claims a segment far longer than what follows.
   std::string good = built_payload([](auto e) {
     e.setLogMonoTime(7);
@@ -276,7 +283,7 @@ TEST(TopicToolMalformed, EchoReportsAMessageThatIsNotAnEventAndGoesOn) {
     saw_bad |= l.rfind(bad_text, 0) == 0;
   }
   EXPECT_TRUE(saw_good && saw_bad) << ::testing::PrintToString(seen);
-  EXPECT_EQ(WEXITSTATUS(echo.wait(10000)), 0);
+  EXPECT_EQ(WEXITSTATUS(echo.wait_exit(10000)), 0);
 }
 
 }  // namespace

@@ -4,12 +4,11 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -17,30 +16,17 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/tests/test_dir.h"
 #include "common/util.h"
+#include "tests/support/ffprobe.h"
+#include "tests/support/files.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
 #include "tools/tripviewer/tests/viewer_harness.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-std::vector<std::string> list(const std::string &dir, const std::string &suffix = "") {
-  std::vector<std::string> out;
-  for (auto &e : fs::directory_iterator(dir)) {
-    const std::string n = e.path().filename();
-    if (suffix.empty() || util::ends_with(n, suffix)) out.push_back(n);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-size_t count(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t pos = 0; (pos = text.find(what, pos)) != std::string::npos; pos += what.size()) n++;
-  return n;
-}
 
 std::string stem(const std::string &file) {
   return file.substr(0, file.rfind('.'));
@@ -49,7 +35,7 @@ std::string stem(const std::string &file) {
 class ViewerHttp : public ::testing::Test {
  protected:
   void SetUp() override {
-    trips_ = list(TRIP_TREE);
+    trips_ = list_dir(TRIP_TREE);
     ASSERT_EQ(trips_.size(), 2u) << "the recorded tree is missing: " << TRIP_TREE;
     viewer_ = std::make_unique<ViewerProcess>(TRIP_TREE, tmp_ / "viewer.out");
     ASSERT_GT(viewer_->port(), 0) << viewer_->process().output();
@@ -90,10 +76,10 @@ TEST_F(ViewerHttp, ListsTheRecordedTripsNewestFirstWithTheirFigures) {
     uint64_t bytes = 0;
     size_t entries = 0, fixes = 0;
     int top = -1;
-    for (const std::string &f : list(path(name))) bytes += fs::file_size(path(name, f));
-    for (const std::string &srt : list(path(name), ".srt")) {
-      const std::string text = read_whole(path(name, srt));
-      entries += count(text, " --> ");
+    for (const std::string &f : list_dir(path(name))) bytes += fs::file_size(path(name, f));
+    for (const std::string &srt : list_dir(path(name), ".srt")) {
+      const std::string text = util::read_file(path(name, srt));
+      entries += count_occurrences(text, " --> ");
       const std::regex mph(R"(\n(\d+) MPH \| )");
       for (auto it = std::sregex_iterator(text.begin(), text.end(), mph); it != std::sregex_iterator();
            ++it) {
@@ -101,7 +87,7 @@ TEST_F(ViewerHttp, ListsTheRecordedTripsNewestFirstWithTheirFigures) {
         top = std::max(top, std::stoi((*it)[1]));
       }
     }
-    EXPECT_EQ(t["segments"].get<size_t>(), list(path(name), ".mp4").size()) << name;
+    EXPECT_EQ(t["segments"].get<size_t>(), list_dir(path(name), ".mp4").size()) << name;
     EXPECT_EQ(t["bytes"].get<uint64_t>(), bytes) << name;
     EXPECT_DOUBLE_EQ(t["seconds"].get<double>(), (double)entries) << name;
     EXPECT_EQ(t["fixes"].get<size_t>(), fixes) << name;
@@ -127,8 +113,8 @@ TEST_F(ViewerHttp, ListsTheRecordedTripsNewestFirstWithTheirFigures) {
 
 TEST_F(ViewerHttp, SegmentFilesWithByteRangesHeadAndTypes) {
   const std::string trip = route_trip();
-  const std::string mp4 = list(path(trip), ".mp4")[0];
-  const std::string file = read_whole(path(trip, mp4));
+  const std::string mp4 = list_dir(path(trip), ".mp4").at(0);
+  const std::string file = util::read_file(path(trip, mp4));
   const uint64_t n = file.size();
   ASSERT_GT(n, 1000u);
   const std::string url = "/trips/" + trip + "/" + mp4;
@@ -184,7 +170,7 @@ TEST_F(ViewerHttp, SegmentFilesWithByteRangesHeadAndTypes) {
   const std::string srt = stem(mp4) + ".srt";
   const HttpResponse s = viewer_->get("/trips/" + trip + "/" + srt);
   EXPECT_EQ(s.status, 200);
-  EXPECT_TRUE(s.body == read_whole(path(trip, srt)));
+  EXPECT_TRUE(s.body == util::read_file(path(trip, srt)));
   EXPECT_EQ(s.header("content-type"), "application/x-subrip; charset=utf-8");
   EXPECT_NE(s.header("content-disposition").find("attachment"), std::string::npos);
 
@@ -209,7 +195,7 @@ TEST_F(ViewerHttp, SegmentFilesWithByteRangesHeadAndTypes) {
 // FFmpeg reads the served WebVTT as the same cues, times and texts as the recorder's SRT.
 TEST_F(ViewerHttp, SubtitlesAsWebVttReadLikeTheRecordersSrt) {
   const std::string trip = route_trip();
-  const std::vector<std::string> srts = list(path(trip), ".srt");
+  const std::vector<std::string> srts = list_dir(path(trip), ".srt");
   ASSERT_EQ(srts.size(), 2u);
   for (const std::string &srt : srts) {
     const HttpResponse r = viewer_->get("/trips/" + trip + "/" + stem(srt) + ".vtt");
@@ -218,10 +204,12 @@ TEST_F(ViewerHttp, SubtitlesAsWebVttReadLikeTheRecordersSrt) {
     const std::string vtt = tmp_ / (stem(srt) + ".vtt");
     std::ofstream(vtt, std::ios::binary) << r.body;
     auto as_srt = [](const std::string &in) {
-      return run_command(std::string(FFMPEG) + " -nostdin -v error -i '" + in + "' -f srt - 2>&1");
+      const RunResult r =
+          run_program({ffmpeg_program(), "-nostdin", "-v", "error", "-i", in, "-f", "srt", "-"});
+      return r.out + r.err;
     };
     const std::string from_vtt = as_srt(vtt), from_srt = as_srt(path(trip, srt));
-    EXPECT_GT(count(from_srt, " --> "), 3u) << from_srt;
+    EXPECT_GT(count_occurrences(from_srt, " --> "), 3) << from_srt;
     EXPECT_EQ(from_vtt, from_srt) << srt;
   }
 }
@@ -280,7 +268,7 @@ TEST(ViewerPaths, EveryTraversalFormIsRefused) {
   TestDir dir;
   const std::string secret = "secret-" + util::random_string(12);
   const std::string videos = dir / "videos", outside = dir / "outside";
-  const std::string trip = list(TRIP_TREE)[0];
+  const std::string trip = list_dir(TRIP_TREE).at(0);  // throws when the tree is missing
   fs::create_directories(outside);
   fs::create_directories(videos);
   std::ofstream(dir / "secret.txt") << secret;
@@ -339,7 +327,6 @@ TEST(ViewerPaths, EveryTraversalFormIsRefused) {
 
 // The command line: help on standard output with status 0, a mistake named with status 2.
 TEST(ViewerCommandLine, HelpAndMistakes) {
-  TestDir dir;
   const struct {
     const char *args;
     int status;
@@ -351,11 +338,11 @@ TEST(ViewerCommandLine, HelpAndMistakes) {
       {"--port 70000", 2, "tripviewer: bad value for --port: 70000"},
       {"--videos", 2, "tripviewer: missing value for --videos"},
   };
-  const std::string out = dir / "out.txt";
   for (const auto &c : cases) {
-    const int status = std::system((std::string(TRIPVIEWER) + " " + c.args + " >'" + out + "' 2>&1").c_str());
-    ASSERT_TRUE(WIFEXITED(status)) << c.args;
-    EXPECT_EQ(WEXITSTATUS(status), c.status) << c.args;
-    EXPECT_NE(read_whole(out).find(c.says), std::string::npos) << c.args << ": " << read_whole(out);
+    // Bounded: a viewer that took the arguments and started serving is killed, and fails.
+    const RunResult r = run_command(std::string(TRIPVIEWER) + " " + c.args + " 2>&1");
+    ASSERT_TRUE(r.exited) << c.args;
+    EXPECT_EQ(r.status, c.status) << c.args;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << c.args << ": " << r.out;
   }
 }

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,8 +19,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/tests/test_dir.h"
 #include "common/util.h"
+#include "tests/support/ffprobe.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_prefix.h"
 #include "tools/tripviewer/tests/viewer_harness.h"
 
 namespace fs = std::filesystem;
@@ -27,19 +31,16 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int WAIT_MS = 60000;
+constexpr std::chrono::seconds WAIT(60);
+// Each look asks the viewer or reads files: a pause between looks leaves the machine to them.
+constexpr std::chrono::milliseconds LOOK_PAUSE(20);
 
 json get_json(const ViewerProcess &v, const std::string &target) {
   const HttpResponse r = v.get(target);
   return r.status == 200 ? json::parse(r.body, nullptr, false) : json();
 }
 
-size_t entries_on_disk(const std::string &srt) {
-  const std::string text = read_whole(srt);
-  size_t n = 0;
-  for (size_t pos = 0; (pos = text.find(" --> ", pos)) != std::string::npos; pos++) n++;
-  return n;
-}
+int entries_on_disk(const std::string &srt) { return count_occurrences(util::read_file(srt), " --> "); }
 
 // "recording", "interrupted" or "finished", as the viewer's JSON gives a trip or a segment.
 std::string state(const json &j) {
@@ -61,10 +62,7 @@ size_t open_descriptors(pid_t pid) {
 class ViewerBesideRecorder : public ::testing::Test {
  protected:
   void SetUp() override {
-    prefix_ = "_tvlive_" + std::to_string(getpid()) + "_" + util::random_string(6);
-    shm_ = "/dev/shm/" + prefix_;
-    fs::create_directories(shm_);
-    env_ = {{"TAVRIN_PREFIX", prefix_},
+    env_ = {{"TAVRIN_PREFIX", prefix_.name()},
             {"PARAMS_ROOT", dir_ / "params"},
             {"ROADRECD_VIDEOS_DIR", videos()},
             {"ROADRECD_MIN_FREE_PERCENT", "0"}};
@@ -73,8 +71,6 @@ class ViewerBesideRecorder : public ::testing::Test {
     recorder_.reset();
     sim_.reset();
     viewer_.reset();
-    std::error_code ec;
-    fs::remove_all(shm_, ec);
   }
   void start_recorder(const std::string &name) {
     recorder_ =
@@ -83,8 +79,8 @@ class ViewerBesideRecorder : public ::testing::Test {
   std::string videos() const { return dir_ / "videos"; }
 
   TestDir dir_;
-  std::string prefix_, shm_;
-  std::map<std::string, std::string> env_;
+  TestPrefix prefix_{"_tvlive"};
+  EnvVars env_;
   std::unique_ptr<ViewerProcess> viewer_;
   std::unique_ptr<ChildProcess> sim_, recorder_;
 };
@@ -113,7 +109,7 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
         trip = j["trips"][0];
         return trip["recording"].get<bool>() && trip["seconds"].get<double>() >= 2;
       },
-      WAIT_MS))
+      WAIT, LOOK_PAUSE))
       << recorder_->output();
   const std::string name = trip["name"];
   const json detail = get_json(*viewer_, "/api/trips/" + name);
@@ -135,7 +131,7 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
   // The subtitles go on growing past what the viewer read while they were being written ...
   const std::string srt = videos() + "/" + name + "/" + seg["name"].get<std::string>() + ".srt";
   const double seen = trip["seconds"];
-  ASSERT_TRUE(wait_until([&] { return entries_on_disk(srt) >= seen + 2; }, WAIT_MS));
+  ASSERT_TRUE(wait_until([&] { return entries_on_disk(srt) >= seen + 2; }, WAIT, LOOK_PAUSE));
   ASSERT_EQ(recorder_->stop(SIGTERM), 0);
 
   // ... and once the segment is closed the viewer shows all of it, and offers its files.
@@ -145,14 +141,9 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
   const HttpResponse video = viewer_->get(base + ".mp4");
   ASSERT_EQ(video.status, 200);
   const std::string mp4 = videos() + "/" + name + "/" + seg["name"].get<std::string>() + ".mp4";
-  EXPECT_TRUE(video.body == read_whole(mp4));
+  EXPECT_TRUE(video.body == util::read_file(mp4));
   std::ofstream(dir_ / "served.mp4", std::ios::binary) << video.body;
-  const std::string probe = run_command(std::string(FFPROBE) +
-                                        " -v error -count_packets -select_streams v:0 -show_entries "
-                                        "stream=codec_name,nb_read_packets -of csv=p=0 '" +
-                                        (dir_ / "served.mp4") + "'");
-  EXPECT_EQ(probe.rfind("h264,", 0), 0u) << probe;
-  EXPECT_GT(atoi(probe.c_str() + 5), 10) << probe;
+  EXPECT_GT(read_packets(dir_ / "served.mp4", "h264"), 10);  // -1: not an H.264 stream
 
   // A new trip comes on top of the list while served; a trip removed is gone.
   start_recorder("roadrecd2.out");
@@ -163,7 +154,7 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
         return j.is_object() && j["trips"].size() == 2 && j["trips"][0]["recording"].get<bool>() &&
                j["trips"][0]["seconds"].get<double>() >= 1 && j["trips"][1]["name"] == name;
       },
-      WAIT_MS))
+      WAIT, LOOK_PAUSE))
       << recorder_->output();
   ASSERT_EQ(recorder_->stop(SIGTERM), 0);
   fs::remove_all(videos() + "/" + name);
@@ -194,7 +185,7 @@ TEST_F(ViewerBesideRecorder, SegmentOfAKilledRecorderIsInterruptedUntilTheNextSt
         trip = j["trips"][0];
         return state(trip) == "recording" && trip["seconds"].get<double>() >= 3;
       },
-      WAIT_MS))
+      WAIT, LOOK_PAUSE))
       << recorder_->output();
   ASSERT_TRUE(WIFSIGNALED(recorder_->stop(SIGKILL)));
 
@@ -220,18 +211,14 @@ TEST_F(ViewerBesideRecorder, SegmentOfAKilledRecorderIsInterruptedUntilTheNextSt
         return j.is_object() && j["trips"].size() == 2 && j["trips"][1]["name"] == name &&
                state(j["trips"][1]) == "finished";
       },
-      WAIT_MS))
+      WAIT, LOOK_PAUSE))
       << recorder_->output();
   EXPECT_NE(recorder_->output().find("recovered segment " + name + "/"), std::string::npos)
       << recorder_->output();
   const HttpResponse video = viewer_->get(base + ".mp4");
   ASSERT_EQ(video.status, 200);
   std::ofstream(dir_ / "recovered.mp4", std::ios::binary) << video.body;
-  const std::string probe = run_command(std::string(FFPROBE) +
-                                        " -v error -count_packets -select_streams v:0 -show_entries "
-                                        "stream=nb_read_packets -of csv=p=0 '" +
-                                        (dir_ / "recovered.mp4") + "'");
-  EXPECT_GT(atoi(probe.c_str()), 10) << probe;
+  EXPECT_GT(read_packets(dir_ / "recovered.mp4"), 10);
   ASSERT_EQ(recorder_->stop(SIGTERM), 0);
   EXPECT_EQ(viewer_->process().stop(SIGTERM, 10000), 0);
 }
@@ -241,9 +228,7 @@ TEST_F(ViewerBesideRecorder, SegmentOfAKilledRecorderIsInterruptedUntilTheNextSt
 class ViewerLocks : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::vector<std::string> trips;
-    for (auto &e : fs::directory_iterator(TRIP_TREE)) trips.push_back(e.path().filename());
-    std::sort(trips.begin(), trips.end());
+    const std::vector<std::string> trips = list_dir(TRIP_TREE);
     ASSERT_FALSE(trips.empty()) << "the recorded tree is missing: " << TRIP_TREE;
     trip_ = trips[0];  // the older one, with two segments
     fs::create_directories(dir_ / "videos");
@@ -373,7 +358,7 @@ TEST(ViewerLimits, IdleConnectionsStayWithinTheBound) {
         }
         return false;
       },
-      30000);
+      std::chrono::seconds(30), LOOK_PAUSE);
   EXPECT_TRUE(closed_one);
   // Served, waiting in the queue, and the one the accepting thread holds while the queue is full.
   EXPECT_LE(most, before + 2 * MAX_CONNECTIONS + 1);

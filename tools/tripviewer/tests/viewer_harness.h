@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <regex>
@@ -19,7 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "selfdrive/orsolo/tests/process_harness.h"
+#include "tests/support/child_process.h"
+#include "tests/support/wait.h"
 
 struct HttpResponse {
   int status = -1;                             // -1: no response
@@ -81,13 +81,6 @@ inline HttpResponse http_request(int port, const std::string &target, const std:
   return r;
 }
 
-inline std::string read_whole(const std::string &path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 // tripviewer serving `videos` on a free port of 127.0.0.1.
 class ViewerProcess {
  public:
@@ -95,7 +88,7 @@ class ViewerProcess {
                 std::vector<std::string> extra_args = {}) {
     std::vector<std::string> argv = {TRIPVIEWER, "--videos", videos, "--port", "0"};
     argv.insert(argv.end(), extra_args.begin(), extra_args.end());
-    proc_ = std::make_unique<ChildProcess>(argv, std::map<std::string, std::string>{}, "/", out_path);
+    proc_ = std::make_unique<ChildProcess>(argv, EnvVars{}, "/", out_path);
     const std::regex serving(R"(serving .* at http://127\.0\.0\.1:(\d+)/)");
     wait_until(
         [&] {
@@ -104,7 +97,7 @@ class ViewerProcess {
           if (std::regex_search(out, m, serving)) port_ = std::stoi(m[1]);
           return port_ > 0 || !proc_->running();
         },
-        30000);
+        std::chrono::seconds(30), std::chrono::milliseconds(20));
   }
   int port() const { return port_; }
   pid_t pid() const { return proc_->pid(); }

@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "common/util.h"
 #include "system/orsolo/tools/cmdpanel/tests/panel_harness.h"
+#include "tests/support/run_program.h"
+#include "tests/support/temp_dir.h"
 
 using json = nlohmann::json;
 
@@ -43,7 +46,7 @@ protected:
   }
 
   // Runs the panel to its end against the compositor; `extra` overrides the environment.
-  ChildResult run_panel(const std::vector<std::string> &args, EnvList extra = {}) {
+  RunResult run_panel(const std::vector<std::string> &args, EnvList extra = {}) {
     std::vector<std::string> argv{CMDPANEL_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
     EnvList env = compositor_.client_env();
@@ -51,15 +54,20 @@ protected:
     env.emplace_back("LSAN_OPTIONS", "suppressions=" CMDPANEL_LSAN_SUPPRESSIONS ":print_suppressions=0:fast_unwind_on_malloc=0");
     env.insert(env.end(), extra.begin(), extra.end());
     std::remove(inspect_path_.c_str());  // a report left by an earlier run must not be read as this one's
-    return run_bounded(argv, env, RUN_TIMEOUT);
+    RunOptions options;
+    for (const auto &[name, value] : env) options.env[name] = value;
+    options.timeout = RUN_TIMEOUT;
+    return run_program(argv, options);
   }
 
   // Runs a command that must end normally and returns what the panel showed at its end.
   json show(const std::vector<std::string> &args, EnvList extra = {}) {
-    const ChildResult result = run_panel(args, std::move(extra));
+    const RunResult result = run_panel(args, std::move(extra));
     EXPECT_FALSE(result.timed_out) << "the panel did not end with its command";
-    EXPECT_TRUE(result.exited && result.status == 0) << "status " << result.status << "\n" << result.err;
-    const std::string report = read_file(inspect_path_);
+    EXPECT_TRUE(result.exited && result.status == 0)
+        << "status " << result.status << ", signal " << result.signal << "\n"
+        << result.err;
+    const std::string report = util::read_file(inspect_path_);
     if (report.empty()) {
       ADD_FAILURE() << "no inspection report; stderr:\n" << result.err;
       return json::object();
@@ -74,7 +82,7 @@ protected:
   }
 
   HeadlessCompositor compositor_;
-  ScratchDir scratch_;
+  TestDir scratch_{"cmdpanel"};
   std::string inspect_path_;
 };
 
@@ -143,7 +151,7 @@ TEST_F(CmdPanel, TitleBarAboveTheOutputArea) {
   EXPECT_EQ(output["font"].value("point_size", 0), 32);
   EXPECT_TRUE(output["font"].value("fixed_pitch", false));
 
-  EXPECT_EQ(png_size(read_file(snapshot)), std::make_pair(2160u, 1080u));
+  EXPECT_EQ(png_size(util::read_file(snapshot)), std::make_pair(2160u, 1080u));
 }
 
 TEST_F(CmdPanel, WithoutTitleTheOutputFillsTheWindow) {
@@ -190,7 +198,7 @@ TEST_F(CmdPanel, EndsWithStatusZeroWhenItsCommandEnds) {
   // However the command ends, the panel leaves its event loop and exits with 0.
   for (const char *command : {"sleep 1; echo late", "exit 3", "kill -KILL $$"}) {
     SCOPED_TRACE(command);
-    const ChildResult result = run_panel({command});
+    const RunResult result = run_panel({command});
     EXPECT_FALSE(result.timed_out);
     EXPECT_TRUE(result.exited);
     EXPECT_EQ(result.status, 0) << result.err;
@@ -198,7 +206,7 @@ TEST_F(CmdPanel, EndsWithStatusZeroWhenItsCommandEnds) {
 }
 
 TEST_F(CmdPanel, UsageErrorWithoutCommand) {
-  const ChildResult result = run_panel({});
+  const RunResult result = run_panel({});
   ASSERT_FALSE(result.timed_out);
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.status, 1);
@@ -207,7 +215,7 @@ TEST_F(CmdPanel, UsageErrorWithoutCommand) {
 
 TEST_F(CmdPanel, ParserHandlesHelpAndUnknownOptions) {
   // Help needs no display: it says what the panel does and what it takes.
-  const ChildResult help = run_panel({"--help"}, {{"WAYLAND_DISPLAY", "cmdpanel-no-such-display"}});
+  const RunResult help = run_panel({"--help"}, {{"WAYLAND_DISPLAY", "cmdpanel-no-such-display"}});
   ASSERT_FALSE(help.timed_out);
   EXPECT_TRUE(help.exited);
   EXPECT_EQ(help.status, 0) << help.err;
@@ -215,7 +223,7 @@ TEST_F(CmdPanel, ParserHandlesHelpAndUnknownOptions) {
   EXPECT_NE(help.out.find("The shell command to execute."), std::string::npos) << help.out;
   EXPECT_NE(help.out.find("Set the title displayed at the top of the window."), std::string::npos);
 
-  const ChildResult unknown = run_panel({"--bogus", "echo x"});
+  const RunResult unknown = run_panel({"--bogus", "echo x"});
   ASSERT_FALSE(unknown.timed_out);
   EXPECT_EQ(unknown.status, 1);
   EXPECT_NE(unknown.err.find("Unknown option 'bogus'."), std::string::npos) << unknown.err;
@@ -223,7 +231,7 @@ TEST_F(CmdPanel, ParserHandlesHelpAndUnknownOptions) {
 
 TEST_F(CmdPanel, NoWaylandSurfaceIsAnErrorAndStartsNothing) {
   const std::string marker = scratch_.path() + "/started";
-  const ChildResult result = run_panel({"touch " + marker}, {{"QT_QPA_PLATFORM", "offscreen"}});
+  const RunResult result = run_panel({"touch " + marker}, {{"QT_QPA_PLATFORM", "offscreen"}});
   ASSERT_FALSE(result.timed_out);
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.status, 1);
@@ -244,9 +252,9 @@ TEST_F(CmdPanel, NoWaylandSessionIsOneClearSentence) {
   };
   for (const EnvList &env : cases) {
     SCOPED_TRACE(env.front().first + "=" + env.front().second + (env.size() > 1 ? ", no platform" : ""));
-    const ChildResult result = run_panel({"touch " + marker}, env);
+    const RunResult result = run_panel({"touch " + marker}, env);
     ASSERT_FALSE(result.timed_out);
-    EXPECT_TRUE(result.exited) << "ended by signal " << result.status << "\n" << result.err;
+    EXPECT_TRUE(result.exited) << "ended by signal " << result.signal << "\n" << result.err;
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err.rfind("cmdpanel: no Wayland session to show the panel on (", 0), 0u) << result.err;
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
@@ -258,7 +266,7 @@ TEST_F(CmdPanel, NoWaylandSessionIsOneClearSentence) {
 // A command that cannot be started (here: no bash on the PATH) never ends on its own; the
 // panel reports it and ends instead of showing an empty window for ever.
 TEST_F(CmdPanel, CommandThatCannotStartIsAnError) {
-  const ChildResult result = run_panel({"echo never"}, {{"PATH", scratch_.path()}});
+  const RunResult result = run_panel({"echo never"}, {{"PATH", scratch_.path()}});
   ASSERT_FALSE(result.timed_out) << "the panel waited for a command that never started";
   EXPECT_TRUE(result.exited);
   EXPECT_EQ(result.status, 1);
@@ -270,7 +278,7 @@ TEST_F(CmdPanel, CommandThatCannotStartIsAnError) {
 TEST_F(CmdPanel, StandardErrorGoesToThePanelsOwn) {
   const json shown = show({"yes '~' | head -c 2000000 >&2; echo seen"});
   EXPECT_EQ(shown["output"].value("text", ""), "seen");
-  const ChildResult result = run_panel({"yes '~' | head -c 2000000 >&2"});
+  const RunResult result = run_panel({"yes '~' | head -c 2000000 >&2"});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '~'), 1000000);
 }
@@ -280,7 +288,7 @@ TEST_F(CmdPanel, StandardErrorGoesToThePanelsOwn) {
 // client), and keeps that transform for whatever is drawn afterwards. Seen in the protocol
 // trace of the client library. No platform is asked for: the panel picks Wayland by itself.
 TEST_F(CmdPanel, SurfaceIsTurnedBy270DegreesAndCommitted) {
-  const ChildResult result = run_panel({"echo x"}, {{"WAYLAND_DEBUG", "1"}, {"QT_QPA_PLATFORM", ""}});
+  const RunResult result = run_panel({"echo x"}, {{"WAYLAND_DEBUG", "1"}, {"QT_QPA_PLATFORM", ""}});
   ASSERT_FALSE(result.timed_out);
   ASSERT_EQ(result.status, 0) << result.err.substr(0, 4000);
 

@@ -1,43 +1,18 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+
 // Test harness for the panel: a real headless Wayland compositor in a private
-// runtime directory, and a bounded run of the cmdpanel program against it.
+// runtime directory.
 
-// Everything a finished (or killed) child left behind.
-struct ChildResult {
-  bool timed_out = false;
-  bool exited = false;  // false when a signal ended it
-  int status = -1;      // exit status, or the signal number when !exited
-  std::string out;
-  std::string err;
-};
-
+// Variables over the test's environment, in order (a later entry wins).
 using EnvList = std::vector<std::pair<std::string, std::string>>;
-
-// Runs argv with the current environment plus `env` (which overrides), captures
-// both output streams, and kills the child if it has not ended by `timeout`.
-ChildResult run_bounded(const std::vector<std::string> &argv, const EnvList &env,
-                        std::chrono::milliseconds timeout);
-
-// A scratch directory (mode 0700, as Wayland wants its runtime directory) removed with its contents.
-class ScratchDir {
-public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir &) = delete;
-  ScratchDir &operator=(const ScratchDir &) = delete;
-  const std::string &path() const { return path_; }
-
-private:
-  std::string path_;
-};
 
 // A `weston` with its headless backend and one 2160x1080 output, listening on
 // a socket of its own. Stopped (and killed if need be) by the destructor.
@@ -56,10 +31,8 @@ public:
   std::string log() const;
 
 private:
-  ScratchDir runtime_;
+  TestDir runtime_{"cmdpanel"};  // mode 0700, as Wayland wants its runtime directory
   std::string socket_name_;
-  pid_t pid_ = -1;
+  std::unique_ptr<ChildProcess> weston_;
   bool ready_ = false;
 };
-
-std::string read_file(const std::string &path);

@@ -10,29 +10,23 @@
 #include <thread>
 
 #include "system/orsolo/tools/cmdpanel/teardown_watchdog.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
 // Runs `body` in a forked child; returns its wait status, killing it if it outlives `limit`.
 template <typename Body>
 int run_child(Body body, std::chrono::seconds limit) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    body();
-    _exit(99);
+  const std::optional<int> status = wait_child_status(fork_child([&] {
+                                                        body();
+                                                        return 99;
+                                                      }),
+                                                      limit);
+  if (!status) {
+    ADD_FAILURE() << "the child was still running after the watchdog's time";
+    return -1;
   }
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      ADD_FAILURE() << "the child was still running after the watchdog's time";
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return status;
+  return *status;
 }
 
 TEST(TeardownWatchdog, EndsADeadlockedShutdownWithTheGivenStatus) {
@@ -61,8 +55,7 @@ TEST(TeardownWatchdog, DoesNotChangeAShutdownThatFinishes) {
   static int go_fd, done_fd;
   go_fd = to_child[0];
   done_fd = from_child[1];
-  const pid_t pid = fork();
-  if (pid == 0) {
+  const pid_t pid = fork_child([] {
     atexit([] {
       char c = 'r';
       if (write(done_fd, &c, 1) != 1) _exit(98);  // in teardown
@@ -71,8 +64,9 @@ TEST(TeardownWatchdog, DoesNotChangeAShutdownThatFinishes) {
       if (write(done_fd, &c, 1) != 1) _exit(98);  // teardown finished
     });
     arm_teardown_watchdog(7, 30);
-    exit(0);
-  }
+    exit(0);  // not _exit: the teardown under test runs in the exit handlers
+    return 0;
+  });
   ASSERT_GT(pid, 0);
   close(to_child[0]);
   close(from_child[1]);
@@ -86,13 +80,12 @@ TEST(TeardownWatchdog, DoesNotChangeAShutdownThatFinishes) {
       ASSERT_EQ(write(to_child[1], "g", 1), 1);
     }
   }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  const std::optional<int> status = wait_child_status(pid, std::chrono::seconds(30));
   close(to_child[1]);
   close(from_child[0]);
   EXPECT_EQ(seen, "rd") << "the teardown did not run to its end";
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(status && WIFEXITED(*status));
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
 }
 
 }  // namespace
