@@ -172,6 +172,7 @@ pid_t fork_child(const std::function<int()> &body) {
 }
 
 std::optional<int> wait_child_status(pid_t pid, std::chrono::milliseconds timeout) {
+  if (pid <= 0) return std::nullopt;  // a failed fork_child: waitpid would take any child, or a group
   int status = 0;
   pid_t r = 0;
   const bool ended = wait_until(

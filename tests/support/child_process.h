@@ -71,7 +71,8 @@ class ChildProcess {
 pid_t fork_child(const std::function<int()> &body);
 
 // Waits at most `timeout` for the child `pid` to end, killing and reaping it when late. Its wait
-// status, or nullopt when it had to be killed or is no child of ours.
+// status, or nullopt when it had to be killed or is no child of ours (-1 from a failed
+// fork_child among them).
 std::optional<int> wait_child_status(pid_t pid, std::chrono::milliseconds timeout);
 
 // The same as an exit status: -1 when the child died of a signal, had to be killed or is no

@@ -71,10 +71,8 @@ struct StreamSpec {
 inline bool wait_readable(int fd, int timeout_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   while (true) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() < 0) return false;
     pollfd p = {fd, POLLIN, 0};
-    int r = poll(&p, 1, (int)left.count());
+    const int r = poll(&p, 1, ms_until(deadline));
     if (r == 1) return true;
     if (r == 0 || errno != EINTR) return false;
   }
@@ -90,17 +88,16 @@ class ServerProcess {
     int cmd[2], ack[2];
     EXPECT_EQ(pipe(cmd), 0);
     EXPECT_EQ(pipe(ack), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
+    pid_ = fork_child([&] {
       close(cmd[1]);
       close(ack[0]);
       if (!stdout_path.empty()) {
         FILE *f = freopen(stdout_path.c_str(), "w", stdout);
-        if (!f) _exit(3);
+        if (!f) return 3;
         setvbuf(stdout, nullptr, _IOLBF, 0);
       }
-      _exit(run_child(name, streams, first_frame_id, cmd[0], ack[1]));
-    }
+      return run_child(name, streams, first_frame_id, cmd[0], ack[1]);
+    });
     close(cmd[0]);
     close(ack[1]);
     cmd_fd_ = cmd[1];

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <functional>
 
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -100,10 +99,8 @@ TEST(VisionIpc, AvailableStreamsAndStreamsWithoutBuffers) {
   ASSERT_TRUE(server.ready());
 
   std::set<VisionStreamType> streams;
-  for (int i = 0; i < 1000 && streams.empty(); i++) {
-    streams = VisionIpcClient::getAvailableStreams("imagerd", false);
-    if (streams.empty()) std::this_thread::sleep_for(10ms);
-  }
+  wait_until([&] { return !(streams = VisionIpcClient::getAvailableStreams("imagerd", false)).empty(); }, 10s,
+             10ms);
   EXPECT_EQ(streams, (std::set<VisionStreamType>{VISION_STREAM_ROAD, VISION_STREAM_WIDE_ROAD}));
 
   // A stream created with no buffers, and one never created: success with 0 buffers.
@@ -152,18 +149,16 @@ TEST(VisionIpc, StreamRequestThatCannotBeSentFailsConnect) {
     ASSERT_TRUE(connect_within(probe));  // the listener answers
   }
   fflush(stdout);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
+  const pid_t pid = fork_child([] {
     VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
-    if (!fail_every_sendmsg()) _exit(2);
+    if (!fail_every_sendmsg()) return 2;
     const bool connected = client.connect(false);
-    _exit(!connected && !client.is_connected() && client.num_buffers == 0 ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "client died, status " << status;
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    return !connected && !client.is_connected() && client.num_buffers == 0 ? 0 : 1;
+  });
+  ASSERT_GT(pid, 0);
+  const std::optional<int> status = wait_child_status(pid, 30s);
+  ASSERT_TRUE(status && WIFEXITED(*status)) << "client died or hung, status " << status.value_or(-1);
+  EXPECT_EQ(WEXITSTATUS(*status), 0);
 
   VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
   ASSERT_TRUE(connect_within(client));
@@ -269,10 +264,7 @@ TEST(VisionIpc, MisbehavingClientsDoNotStopTheServer) {
   ASSERT_TRUE(server.ready());
   const std::string path = get_ipc_path("imagerd");
   int probe = -1;
-  for (int i = 0; i < 1000 && probe < 0; i++) {
-    probe = ipc_connect(path.c_str());
-    if (probe < 0) std::this_thread::sleep_for(10ms);
-  }
+  wait_until([&] { return (probe = ipc_connect(path.c_str())) >= 0; }, 10s, 10ms);
   ASSERT_GE(probe, 0);
   close(probe);  // closes before any request
 
@@ -346,46 +338,20 @@ TEST(VisionIpc, SilentClientsDoNotHoldUpAnotherSetup) {
 
   bool answered_while_they_wait = false;
   for (int round = 0; round < 3 && !answered_while_they_wait; round++) {
-    bool all_in = false;
-    for (int i = 0; i < 500 && !all_in; i++) {
-      all_in = connected == SILENT;
-      if (!all_in) std::this_thread::sleep_for(10ms);
-    }
-    if (!all_in) continue;
+    if (!wait_until([&] { return connected == SILENT; }, 5s, 10ms)) continue;
     const int dropped_before = dropped;
     VisionIpcClient client("imagerd", VISION_STREAM_ROAD, false);
     const bool ok = client.connect(false);
     answered_while_they_wait = ok && client.num_buffers == 2 && dropped == dropped_before;
   }
   // Silence ends in the server's time-out, not in a connection held for ever.
-  bool all_dropped = false;
-  for (int i = 0; i < 1000 && !all_dropped; i++) {
-    all_dropped = dropped >= SILENT;
-    if (!all_dropped) std::this_thread::sleep_for(10ms);
-  }
+  const bool all_dropped = wait_until([&] { return dropped >= SILENT; }, 10s, 10ms);
   stop = true;
   for (std::thread &t : silent) t.join();
 
   EXPECT_TRUE(answered_while_they_wait) << "a setup waited for silent clients' time-outs";
   EXPECT_TRUE(all_dropped) << "silent connections were never closed (" << dropped << " of " << SILENT << ")";
   EXPECT_EQ(server.stop(), 0);
-}
-
-// Runs `fn` in a child process and gives its return value, or -1 when the child had not ended
-// after `bound_ms` (it is killed then).
-int run_in_child(const std::function<int()> &fn, int bound_ms) {
-  fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) _exit(fn());
-  if (pid < 0) return -1;
-  int status = 0;
-  for (int waited = 0; waited < bound_ms; waited += 10) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::this_thread::sleep_for(10ms);
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  return -1;
 }
 
 // Whether every thread of process `pid` is stopped (state T), as a SIGSTOP leaves them.
@@ -418,24 +384,22 @@ TEST(VisionIpc, FrozenServerHoldsNoClient) {
     pid_t pid;
     ~Thaw() { kill(pid, SIGCONT); }
   } thaw{server.pid()};
-  bool stopped = false;
-  for (int i = 0; i < 1000 && !(stopped = all_threads_stopped(server.pid())); i++)
-    std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(stopped);
-  const int result = run_in_child(
-      [] {
-        VisionIpcClient frozen_out("imagerd", VISION_STREAM_ROAD, false);
-        // Taken into the backlog, never answered.
-        if (frozen_out.connect(false) || frozen_out.is_connected() || frozen_out.num_buffers != 0) return 1;
-        // The backlog filled up: connecting itself would wait.
-        const std::string path = get_ipc_path("imagerd");
-        for (int i = 0; i < 64 && ipc_connect(path.c_str(), 50) >= 0; i++) {
-        }
-        if (frozen_out.connect(false)) return 2;
-        if (!VisionIpcClient::getAvailableStreams("imagerd", false).empty()) return 3;
-        return 0;
-      },
-      30000);
+  ASSERT_TRUE(wait_until([&] { return all_threads_stopped(server.pid()); }, 10s, 10ms));
+  fflush(stdout);
+  const pid_t child = fork_child([] {
+    VisionIpcClient frozen_out("imagerd", VISION_STREAM_ROAD, false);
+    // Taken into the backlog, never answered.
+    if (frozen_out.connect(false) || frozen_out.is_connected() || frozen_out.num_buffers != 0) return 1;
+    // The backlog filled up: connecting itself would wait.
+    const std::string path = get_ipc_path("imagerd");
+    for (int i = 0; i < 64 && ipc_connect(path.c_str(), 50) >= 0; i++) {
+    }
+    if (frozen_out.connect(false)) return 2;
+    if (!VisionIpcClient::getAvailableStreams("imagerd", false).empty()) return 3;
+    return 0;
+  });
+  ASSERT_GT(child, 0);
+  const int result = wait_child(child, 30s);  // -1: it was still held, and killed
   EXPECT_EQ(result, 0) << (result < 0 ? "the client was held by the frozen server"
                                       : "a frozen server answered");
 
