@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "strand/messaging/tests/machine_event_files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/free_port.h"
 #include "tests/support/scoped_env.h"
@@ -82,11 +83,11 @@ TEST(EventFile, WithoutTavrinPrefixLivesDirectlyUnderDevShm) {
   ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
   // A unique identifier keeps this test away from any real controller's files.
   const std::string identifier = unique_name("roadrec_evtest");
+  MachineEventFiles files(identifier);
   std::string path;
   event_state_shm_mmap("carState", identifier, nullptr, &path);
   EXPECT_EQ(path, "/dev/shm/strand_events/" + identifier + "/carState");
   EXPECT_TRUE(std::filesystem::exists(path));
-  std::filesystem::remove_all("/dev/shm/strand_events/" + identifier);
 }
 
 TEST(EventFile, UnopenableFileAndUncreatableDirectoryThrow) {

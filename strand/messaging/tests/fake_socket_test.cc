@@ -19,6 +19,7 @@
 #include "strand/messaging/event.h"
 #include "strand/messaging/impl_msgq.h"
 #include "strand/messaging/impl_zmq.h"
+#include "strand/messaging/tests/machine_event_files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/free_port.h"
 #include "tests/support/scoped_env.h"
@@ -193,14 +194,10 @@ TEST(FakeLockStep, ZeroMqSubscriberWaitsForReceiveReady) {
   // No TAVRIN_PREFIX with ZeroMQ: the event file goes under a unique identifier instead.
   ScopedEnv no_prefix("TAVRIN_PREFIX", std::nullopt);
   const std::string identifier = unique_name("roadrec_zmqstep");
+  MachineEventFiles files(identifier);
   struct Cleanup {
-    std::string dir;
-    ~Cleanup() {
-      SocketEventHandle::set_fake_prefix("");
-      std::error_code ec;
-      std::filesystem::remove_all(dir, ec);
-    }
-  } cleanup{"/dev/shm/strand_events/" + identifier};
+    ~Cleanup() { SocketEventHandle::set_fake_prefix(""); }
+  } cleanup;
   SocketEventHandle::set_fake_prefix(identifier);
 
   const std::string port = std::to_string(free_tcp_port());

@@ -175,7 +175,7 @@ TEST(MsgqStress, TwelveSubscriberProcessesSeeNoCorruptionOrReordering) {
   for (int i = 0; i < NUM_SUBSCRIBERS; i++) {
     if (!exited[i]) {
       kill(children[i], SIGKILL);
-      waitpid(children[i], nullptr, 0);
+      wait_child(children[i]);
     }
   }
   msgq_close_queue(&q);
