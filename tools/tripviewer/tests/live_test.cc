@@ -72,6 +72,13 @@ class ViewerBesideRecorder : public ::testing::Test {
     sim_.reset();
     viewer_.reset();
   }
+  // The simulator, on the scenario these tests record: ignition off, a fix at 10 m/s.
+  void start_simulator() {
+    std::ofstream(dir_ / "sim.scn") << "0 ignition off\n0 gps 37.7749 -122.4194 10\n";
+    sim_ = std::make_unique<ChildProcess>(std::vector<std::string>{SIMULATOR, "--scenario", dir_ / "sim.scn",
+                                                                   "--width", "320", "--height", "240"},
+                                          env_, dir_.path(), dir_ / "sim.out");
+  }
   void start_recorder(const std::string &name) {
     recorder_ =
         std::make_unique<ChildProcess>(std::vector<std::string>{ROADRECD}, env_, dir_.path(), dir_ / name);
@@ -94,10 +101,7 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
   EXPECT_FALSE(get_json(*viewer_, "/api/trips")["readable"].get<bool>());
   EXPECT_NE(viewer_->get("/").body.find("id=\"unreadable\""), std::string::npos);
 
-  std::ofstream(dir_ / "sim.scn") << "0 ignition off\n0 gps 37.7749 -122.4194 10\n";
-  sim_ = std::make_unique<ChildProcess>(std::vector<std::string>{SIMULATOR, "--scenario", dir_ / "sim.scn",
-                                                                 "--width", "320", "--height", "240"},
-                                        env_, dir_.path(), dir_ / "sim.out");
+  start_simulator();
   start_recorder("roadrecd1.out");
 
   // A segment being written is listed as such, and its files are not offered.
@@ -172,10 +176,7 @@ TEST_F(ViewerBesideRecorder, ServesTheTreeWhileTheRecorderWritesIt) {
 TEST_F(ViewerBesideRecorder, SegmentOfAKilledRecorderIsInterruptedUntilTheNextStartRecoversIt) {
   viewer_ = std::make_unique<ViewerProcess>(videos(), dir_ / "viewer.out");
   ASSERT_GT(viewer_->port(), 0) << viewer_->process().output();
-  std::ofstream(dir_ / "sim.scn") << "0 ignition off\n0 gps 37.7749 -122.4194 10\n";
-  sim_ = std::make_unique<ChildProcess>(std::vector<std::string>{SIMULATOR, "--scenario", dir_ / "sim.scn",
-                                                                 "--width", "320", "--height", "240"},
-                                        env_, dir_.path(), dir_ / "sim.out");
+  start_simulator();
   start_recorder("roadrecd1.out");
   json trip;
   ASSERT_TRUE(wait_until(
