@@ -34,10 +34,14 @@ namespace {
 // the pools of roudi.toml suffice.
 uint64_t queue_capacity_for(size_t size) { return size <= 8192 ? 256 : 8; }
 
+// Names are passed with their length: given a bare literal, the string's constructor makes GCC
+// warn about a copy of its whole capacity on a path that a short name never takes.
+iox::capro::IdString_t id_string(const std::string &name) {
+  return iox::capro::IdString_t(iox::cxx::TruncateToCapacity, name.c_str(), name.size());
+}
+
 iox::capro::ServiceDescription service(const std::string &topic) {
-  using iox::capro::IdString_t;
-  return {IdString_t(iox::cxx::TruncateToCapacity, "roadrec"), IdString_t(iox::cxx::TruncateToCapacity, "bench"),
-          IdString_t(iox::cxx::TruncateToCapacity, topic.c_str())};
+  return {id_string("roadrec"), id_string("bench"), id_string(topic)};
 }
 
 class IceoryxSender : public Sender {
