@@ -8,7 +8,7 @@
 //
 // Usage: encoder_bench [frames [clip_seconds]] [--part encoding|crash-safety]
 //                      [--seconds S] [--speedup K] [--dir DIR]
-//   frames, clip_seconds: parts 1 and 2 (default 100, 60); --seconds, --speedup, --dir: part 3
+//   frames, clip_seconds: figures 1 and 2 (default 100, 60); --seconds, --speedup, --dir: figure 3
 //   (default 180 s recorded at 20 times the camera's pace, in a temporary directory).
 
 #include <signal.h>

@@ -28,10 +28,10 @@ ByteRange parse_byte_range(std::string_view header, uint64_t size) {
   const ByteRange whole;
   header = trim(header);
   if (header.substr(0, UNIT.size()) != UNIT) return whole;
-  const std::string_view spec = trim(header.substr(UNIT.size()));
-  const size_t dash = spec.find('-');
-  if (spec.find(',') != std::string_view::npos || dash == std::string_view::npos) return whole;
-  const std::string_view a = trim(spec.substr(0, dash)), b = trim(spec.substr(dash + 1));
+  const std::string_view range_set = trim(header.substr(UNIT.size()));
+  const size_t dash = range_set.find('-');
+  if (range_set.find(',') != std::string_view::npos || dash == std::string_view::npos) return whole;
+  const std::string_view a = trim(range_set.substr(0, dash)), b = trim(range_set.substr(dash + 1));
 
   ByteRange r;
   r.kind = ByteRange::PART;

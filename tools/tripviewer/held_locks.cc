@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "tools/tripviewer/unique_fd.h"
+#include "common/unique_fd.h"
 
 HeldLocks HeldLocks::read(const std::string &table) {
   UniqueFd fd(open(table.c_str(), O_RDONLY | O_CLOEXEC));

@@ -22,7 +22,7 @@
 
 #include "tools/tripviewer/held_locks.h"
 #include "tools/tripviewer/track.h"
-#include "tools/tripviewer/unique_fd.h"
+#include "common/unique_fd.h"
 
 struct SegmentInfo {
   std::string name;

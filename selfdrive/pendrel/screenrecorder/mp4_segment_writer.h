@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "selfdrive/pendrel/screenrecorder/segment_journal.h"
-#include "selfdrive/pendrel/screenrecorder/unique_fd.h"
+#include "common/unique_fd.h"
 
 class Mp4Muxer;
 class PeriodicSync;

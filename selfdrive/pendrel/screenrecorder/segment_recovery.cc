@@ -12,7 +12,7 @@
 #include "common/util.h"
 #include "selfdrive/pendrel/screenrecorder/mp4_index_rebuild.h"
 #include "selfdrive/pendrel/screenrecorder/segment_journal.h"
-#include "selfdrive/pendrel/screenrecorder/unique_fd.h"
+#include "common/unique_fd.h"
 
 namespace {
 

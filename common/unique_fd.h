@@ -26,9 +26,10 @@ class UniqueFd {
   bool valid() const { return fd_ >= 0; }
   // Gives up ownership without closing.
   int release() { return std::exchange(fd_, -1); }
-  void reset() {
+  // Closes what it owns and takes `fd` instead.
+  void reset(int fd = -1) {
     if (fd_ >= 0) close(fd_);
-    fd_ = -1;
+    fd_ = fd;
   }
 
  private:
