@@ -67,6 +67,8 @@ cleanup() {
     wait "$pid" 2>/dev/null || true
   done
   rm -rf "/dev/shm/$TAVRIN_PREFIX"
+  # the sockets of the prefix: the log endpoint and the camera's setup socket
+  rm -f "/tmp/logmessage$TAVRIN_PREFIX" "/tmp/${TAVRIN_PREFIX}"_visionipc_*
 }
 trap cleanup EXIT
 
